@@ -1,0 +1,102 @@
+#pragma once
+// DeviceLink: the protocol engine. Builds every message the host sends, decodes every
+// message from the unit into a ReplyCode (with the unit's identity and the last preset),
+// and sends the FirmwareImage block by block. GUI-free: QtCore only.
+//
+// Threading: every member runs on the thread that owns the link (the GUI thread in the
+// window, the main thread in tarsyn-flash). Nothing here is touched by MIDI threads.
+
+#include "MessageSink.h"
+#include "SysEx.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace Tarsyn {
+
+class DeviceLink {
+public:
+    // `sink` is not owned and may be null (then every send fails and returns false).
+    explicit DeviceLink(MessageSink *sink = nullptr);
+    ~DeviceLink();
+    DeviceLink(const DeviceLink &) = delete;
+    DeviceLink &operator=(const DeviceLink &) = delete;
+
+    void setSink(MessageSink *sink) { sink_ = sink; }
+    MessageSink *sink() const { return sink_; }
+
+    // The 1 MiB FirmwareImage, zero-filled at construction, into which the firmware is loaded.
+    std::uint8_t *imageBuffer() { return image.get(); }
+    const std::uint8_t *imageBuffer() const { return image.get(); }
+
+    // Writes the 10-byte frame header with `command` into `buffer`; returns 10.
+    static int writeHeader(std::uint8_t *buffer, std::uint8_t command);
+
+    // Host commands. Each builds one message and hands it to the sink.
+    bool sendIdentifyRequest();                  // 11 bytes, command 0x00
+    void requestPreset(int slot, int bank);      // 13 bytes, command 0x01
+    void sendPreset(int slot, int bank);         // 333 bytes, command 0x02, from presetData
+
+    // Decodes one received message and applies its effects (identity fields, presetData,
+    // retryCount). Reads only the `length` bytes given; a byte at a fixed position beyond
+    // the end reads as 0.
+    ReplyCode parseReply(const std::uint8_t *bytes, qsizetype length);
+    ReplyCode decodeReply(const QByteArray &message)
+    {
+        return parseReply(reinterpret_cast<const std::uint8_t *>(message.constData()), message.size());
+    }
+    // Unpacks a preset payload into presetData when it is exactly 320 bytes (presetLength
+    // 256); otherwise presetLength 0 and presetData unchanged.
+    void storePresetReply(int length, const std::uint8_t *payload);
+
+    // The 11-character display form of a serial number: "%09ld" cut into three groups of
+    // three, joined by "-".
+    static QString serialDisplayText(std::uint32_t serial);
+    // The block form a version word selects: major x 100 + minor >= 210.
+    static bool selectsMultiPart(std::uint32_t versionWord);
+
+    // Firmware transfer. startTransfer resets and sends the first block (or its first part).
+    // advanceTransfer is called once per block acknowledgement; true means it completed a
+    // block not completed before (single message sent, or part 0 of a new block) or the
+    // cursor is at the end of the buffer. sendSmallBlock / sendLargeBlock(false) serve a
+    // resend request. The senders never read outside the image, whatever the cursor.
+    bool startTransfer();
+    bool advanceTransfer();
+    bool sendSmallBlock(bool newBlock);
+    bool sendLargeBlock(bool newBlock);
+    bool sendBlockPart(int size, int part, std::uint8_t command);
+
+    // The message most recently handed to the sink, and sending it again unchanged
+    // (used when a reply does not come).
+    const QByteArray &lastMessage() const { return lastMessage_; }
+    bool repeatLastMessage();
+
+    // Fields, as the window and the preset exchange use them.
+    std::int32_t retryCount = 0;        // resend requests (0x26, 0x27) since startTransfer
+    std::uint32_t serialNumber = 0;     // from the last identity reply, 28 bits
+    std::uint32_t firmwareVersion = 0;  // low 8 bits major, bits above minor
+    QString serialText;
+    QString deviceName;
+    std::uint32_t cursor = 0;           // byte offset of the transfer in the image
+    std::uint32_t phase = 0;            // multi-part step, 0..4
+    std::unique_ptr<std::uint8_t[]> image;
+    std::int32_t presetLength = 0;      // 256 after a complete preset reply, else 0
+    std::uint8_t presetData[PresetSize] = {};
+    bool multiPart = false;             // block form chosen by the last identity reply
+
+    // Highest end offset of a block whose completion advanceTransfer has reported since
+    // startTransfer; a block restarted by a resend request is not reported again.
+    std::uint32_t completedEnd = 0;
+
+private:
+    bool send(QByteArray message);
+    bool sendBlock(std::uint32_t size, std::uint8_t command, std::uint32_t lastPart, bool newBlock);
+
+    MessageSink *sink_ = nullptr;
+    QByteArray lastMessage_;
+};
+
+} // namespace Tarsyn

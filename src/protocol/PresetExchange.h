@@ -1,0 +1,87 @@
+#pragma once
+// PresetExchange: a pass over the unit's 2048 presets (16 banks of 128 slots), one preset
+// at a time, driven by the unit's replies. Two directions:
+//   receive (presetReceive true): each preset the unit sends is stored and the next requested;
+//   compare and write (false): each preset the unit sends is compared with the stored copy;
+//     where they differ the stored copy is written and read back until the unit's copy
+//     matches (at most MaxWrites writes of one preset), then the next one is requested.
+// The window and tarsyn-flash share it; it holds the preset store (512 KiB).
+//
+// Runs on the thread that owns it.
+
+#include "StallGuard.h"
+#include "SysEx.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+namespace Tarsyn {
+
+class DeviceLink;
+
+class PresetExchange : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxWrites = 16;   // writes of one preset before the pass fails
+    static constexpr int Bank0AdjustedByte = 128;
+
+    explicit PresetExchange(DeviceLink &link, QObject *parent = nullptr);
+    ~PresetExchange() override;
+
+    // What one preset reply leads to.
+    struct Outcome {
+        int barValue = -1;        // >= 0: the progress bar shows this value (1..2048)
+        bool passComplete = false;// the last preset is done (presetBank is 16): the caller
+                                  // shows retries if it wants to, then calls endPass()
+        bool failed = false;      // a preset would not stick: failedBank / failedSlot
+        int failedBank = -1;
+        int failedSlot = -1;
+    };
+
+    // Starting a pass: indices to 0, the direction, and the request for preset (0, 0).
+    void startReceive();
+    void startCompare();   // presetFirstRead true; presetRetries counts on
+
+    // Reactions to the two preset replies (after DeviceLink decoded them).
+    Outcome presetDataReceived();
+    Outcome presetWritten();
+    // End of a pass: indices to 0, nothing more awaited. The window then hides its bar and
+    // closes the ports; tarsyn-flash reports.
+    void endPass();
+
+    // The store. Entry (bank, slot) is 256 bytes at bank x 32768 + slot x 256. For bank 0,
+    // the store keeps byte 128 two above the unit's value.
+    void storePreset(int bank, int slot, const std::uint8_t *data);
+    bool presetEquals(int bank, int slot, const std::uint8_t *data) const;
+    void loadPreset(int bank, int slot, std::uint8_t *out) const;
+    std::uint8_t *presetImage() { return PresetImage.get(); }
+    const std::uint8_t *presetImage() const { return PresetImage.get(); }
+
+    // State of the pass.
+    int presetBank = 0;
+    int presetSlot = 0;
+    bool presetReceive = false;
+    int presetRetries = 0;      // read-backs that still differed
+    bool presetFirstRead = true;
+    int presetsWritten = 0;     // distinct presets written in this pass
+    int writesOfPreset = 0;     // writes of the current preset
+    bool passRunning() const { return running_; }
+
+    StallGuard &guard() { return guard_; }
+
+signals:
+    void unitSilent();   // the unit did not answer after the allowed repeats; pass abandoned
+
+private:
+    void advance(Outcome &outcome);
+    void request();
+
+    DeviceLink &link_;
+    StallGuard guard_;
+    std::unique_ptr<std::uint8_t[]> PresetImage;   // 16 x 128 x 256, zero-filled
+    bool running_ = false;
+};
+
+} // namespace Tarsyn

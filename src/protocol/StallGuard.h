@@ -1,0 +1,54 @@
+#pragma once
+// StallGuard: recovers a stop-and-wait exchange from a lost message. While the host awaits
+// the unit's reply to the message it sent last, a reply timeout runs; when it expires the
+// last message is sent again exactly as it was. After `maxRepeats` such repeats in a row
+// with no reply, the guard gives up and emits unitSilent().
+//
+// Runs on the thread that owns it (a QTimer); the owner calls watch() after each send that
+// expects a reply, settle() when the reply comes and stop() when nothing is awaited.
+
+#include <QObject>
+#include <QTimer>
+
+namespace Tarsyn {
+
+class DeviceLink;
+
+class StallGuard : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int DefaultTimeoutMs = 2000;
+    static constexpr int DefaultMaxRepeats = 10;
+
+    explicit StallGuard(DeviceLink &link, QObject *parent = nullptr);
+
+    void setTimeout(int milliseconds);
+    void setMaxRepeats(int repeats);
+    int timeout() const { return timeoutMs_; }
+    int maxRepeats() const { return maxRepeats_; }
+
+    void watch();   // a reply is awaited from now on: (re)start the timeout
+    void settle();  // the awaited reply came: the run of repeats ends, the timeout stops
+    void stop();    // nothing is awaited any more
+
+    bool watching() const { return timer_.isActive(); }
+    int repeats() const { return repeats_; }          // all repeats since resetCount()
+    int repeatsInARow() const { return inARow_; }
+    void resetCount() { repeats_ = 0; inARow_ = 0; }
+
+signals:
+    void repeated(int repeatsInARow);  // the last message went out again
+    void unitSilent();                 // maxRepeats repeats in a row brought no reply
+
+private:
+    void expired();
+
+    DeviceLink &link_;
+    QTimer timer_;
+    int timeoutMs_ = DefaultTimeoutMs;
+    int maxRepeats_ = DefaultMaxRepeats;
+    int repeats_ = 0;
+    int inARow_ = 0;
+};
+
+} // namespace Tarsyn
