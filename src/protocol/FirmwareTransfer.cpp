@@ -1,1 +1,95 @@
-// placeholder
+#include "FirmwareTransfer.h"
+
+#include "DeviceLink.h"
+
+namespace Tarsyn {
+
+FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
+    : QObject(parent)
+    , link_(link)
+    , guard_(link, this)
+{
+    connect(&guard_, &StallGuard::unitSilent, this, [this] {
+        abandon();
+        emit unitSilent();
+    });
+}
+
+void FirmwareTransfer::start()
+{
+    progressCount_ = 0;
+    awaitingFinal_ = false;
+    guard_.resetCount();
+    link_.startTransfer();
+    guard_.watch();
+}
+
+FirmwareTransfer::Step FirmwareTransfer::blockAcknowledged()
+{
+    Step step;
+    if (awaitingFinal_) {
+        guard_.settle();
+        if (link_.phase != 0) {
+            // The unit asked for the last block again: its parts go out until its part 0.
+            link_.advanceTransfer();
+            guard_.watch();
+            return step;
+        }
+        // The unit acknowledged the last block's part 0: the payload is in.
+        awaitingFinal_ = false;
+        step.finished = true;
+        return step;
+    }
+    if (progressCount_ == EndCount)
+        return step; // no transfer running: later acknowledgements send nothing
+
+    guard_.settle();
+    step.barValue = progressCount_;
+    if (!link_.advanceTransfer()) {
+        guard_.watch();
+        return step;
+    }
+    progressCount_ += progressCount_ < SmallBlockCount ? 1 : 10;
+    step.counted = true;
+    if (progressCount_ < EndCount) {
+        guard_.watch();
+    } else if (link_.multiPart) {
+        // The last block's part 0 has just gone out; its acknowledgement ends the transfer.
+        awaitingFinal_ = true;
+        guard_.watch();
+    } else {
+        // This acknowledgement was the last payload block's. The block sent for it now lies
+        // behind the payload; its reply is not awaited.
+        guard_.stop();
+        step.finished = true;
+    }
+    return step;
+}
+
+void FirmwareTransfer::resendRequested(ReplyCode code)
+{
+    if (code == ReplyResendLarge)
+        link_.sendLargeBlock(false);
+    else if (code == ReplyResendSmall)
+        link_.sendSmallBlock(false);
+    else
+        return;
+    if (running()) {
+        guard_.settle();
+        guard_.watch();
+    }
+}
+
+void FirmwareTransfer::abandon()
+{
+    progressCount_ = EndCount;
+    awaitingFinal_ = false;
+    guard_.stop();
+}
+
+int FirmwareTransfer::resendRequests() const
+{
+    return link_.retryCount;
+}
+
+} // namespace Tarsyn

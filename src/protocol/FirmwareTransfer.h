@@ -49,7 +49,7 @@ public:
 
     int progressCount() const { return progressCount_; }
     // True from start() until completion or abandon().
-    bool running() const { return running_; }
+    bool running() const { return progressCount_ < EndCount || awaitingFinal_; }
     // True after the counter reached its end, until the final acknowledgement.
     bool awaitingFinalAck() const { return awaitingFinal_; }
     int resendRequests() const;          // the unit's resend requests since start()
@@ -65,7 +65,6 @@ private:
     DeviceLink &link_;
     StallGuard guard_;
     int progressCount_ = EndCount;   // no transfer running
-    bool running_ = false;
     bool awaitingFinal_ = false;
 };
 

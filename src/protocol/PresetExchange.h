@@ -54,8 +54,11 @@ public:
     // The store. Entry (bank, slot) is 256 bytes at bank x 32768 + slot x 256. For bank 0,
     // the store keeps byte 128 two above the unit's value.
     void storePreset(int bank, int slot, const std::uint8_t *data);
+    // Raw comparison with the entry, no adjustment in any bank.
     bool presetEquals(int bank, int slot, const std::uint8_t *data) const;
     void loadPreset(int bank, int slot, std::uint8_t *out) const;
+    // True when `data`, as the unit holds a preset, equals what loadPreset would write there.
+    bool unitCopyMatches(int bank, int slot, const std::uint8_t *data) const;
     std::uint8_t *presetImage() { return PresetImage.get(); }
     const std::uint8_t *presetImage() const { return PresetImage.get(); }
 
@@ -76,7 +79,8 @@ signals:
 
 private:
     void advance(Outcome &outcome);
-    void request();
+    void send(bool write);
+    static bool validIndex(int bank, int slot);
 
     DeviceLink &link_;
     StallGuard guard_;
