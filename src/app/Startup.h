@@ -1,0 +1,31 @@
+#pragma once
+// The start-up steps of tarsyn-update that do not need the window: the application identity,
+// the style and the language setting with its catalogues. main() runs them in order; the
+// tests run them on their own settings store.
+
+#include <QString>
+
+class QSettings;
+class QTranslator;
+
+namespace Tarsyn {
+
+inline constexpr char OrganizationName[] = "Quellmark";
+inline constexpr char OrganizationDomain[] = "quellmark.example";
+inline constexpr char ApplicationName[] = "Tarsyn_update";
+inline constexpr char ProgramCatalogue[] = ":/Charts/update_de";
+inline constexpr char ToolkitCatalogue[] = ":/Charts/qt_de";
+
+// Organisation name, organisation domain and application name; before the application object.
+void setApplicationIdentity();
+
+// Installs the Fusion style; called before the application object exists, so the style's own
+// palette becomes the application palette. The application owns the style from then on.
+void installStyle();
+
+// Reads "language" once (default "0"; text that is not a number counts as 0). For 1, loads
+// the program catalogue into `program` and the toolkit catalogue into `toolkit` and installs
+// both, program first, whether they loaded or not. Never writes the store. Returns the value.
+int installCatalogues(QSettings &settings, QTranslator &program, QTranslator &toolkit);
+
+} // namespace Tarsyn

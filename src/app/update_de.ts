@@ -1,0 +1,71 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE" sourcelanguage="en">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Tarsyn+ Update</source>
+        <translation>Tarsyn+ Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Tarsyn+ information</source>
+        <translation>Tarsyn+ Informationen</translation>
+    </message>
+    <message>
+        <source>SN:</source>
+        <translation>SN:</translation>
+    </message>
+    <message>
+        <source>Version:</source>
+        <translation>Version:</translation>
+    </message>
+    <message>
+        <source>MIDI IN port</source>
+        <translation>MIDI-Eingang</translation>
+    </message>
+    <message>
+        <source>MIDI OUT port</source>
+        <translation>MIDI-Ausgang</translation>
+    </message>
+    <message>
+        <source>Connect</source>
+        <translation>Verbinden</translation>
+    </message>
+    <message>
+        <source>try to connect...</source>
+        <translation>Verbindungsaufbau...</translation>
+    </message>
+    <message>
+        <source>Transfer</source>
+        <translation>Übertragen</translation>
+    </message>
+    <message>
+        <source>TextLabel</source>
+        <translation>Textfeld</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>Aktualisieren</translation>
+    </message>
+    <message>
+        <source>Disconnect</source>
+        <translation>Trennen</translation>
+    </message>
+    <message>
+        <source>transfer successful, %1 retries</source>
+        <translation>Übertragung erfolgreich, %1 Wiederholungen</translation>
+    </message>
+    <message>
+        <source>transfer successful</source>
+        <translation>Übertragung erfolgreich</translation>
+    </message>
+    <message>
+        <source>The preset in bank %1, slot %2 could not be written.</source>
+        <translation>Das Preset in Bank %1, Platz %2 konnte nicht geschrieben werden.</translation>
+    </message>
+    <message>
+        <source>The unit does not answer. The update did not complete.</source>
+        <translation>Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,246 @@
+#include "MainWindow.h"
+
+#include "FirmwareFile.h"
+#include "MidiEvent.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+constexpr int MaxDevices = 100;
+constexpr int CloseDelayMs = 500;
+const char UpdateTitle[] = "Tarsyn+ Update";
+const char PresetTitle[] = "Tarsyn+ Preset Manager";
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), firmwarePath(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath))
+{
+    link.setSink(&port);
+    setupUi(this);
+    connect(&transfer, &Tarsyn::FirmwareTransfer::unitSilent, this, &MainWindow::unitSilent);
+    connect(&presets, &Tarsyn::PresetExchange::unitSilent, this, &MainWindow::unitSilent);
+}
+
+MainWindow::~MainWindow()
+{
+    // No input callback may post to this window once its members start to go.
+    port.close();
+}
+
+void MainWindow::postShowInit()
+{
+    connect(ConnectButton, &QPushButton::clicked, this, &MainWindow::Connect);
+    connect(TransferButton, &QPushButton::clicked, this, &MainWindow::Transfer);
+    connectionState = Disconnected;
+    inputRow = 0;
+    outputRow = 0;
+    port.setReceiver(this);
+    progressBar->hide();
+    TryConText->hide();
+    TransferButton->setEnabled(false);
+    presets.presetBank = 0;
+    presets.presetSlot = 0;
+
+    for (int i = 0; i < MaxDevices; ++i) {
+        const QString name = port.inputDeviceName(unsigned(i));
+        if (name.isNull())
+            break;
+        MidiInList->insertItem(i, name);
+    }
+    for (int i = 0; i < MaxDevices; ++i) {
+        const QString name = port.outputDeviceName(unsigned(i));
+        if (name.isNull())
+            break;
+        MidiOutList->insertItem(i, name);
+    }
+    MidiInList->setCurrentRow(inputRow);
+    MidiOutList->setCurrentRow(outputRow);
+
+    TransferButton->setText(tr("Update"));
+    const QIcon icon(QStringLiteral(":/data/update_screen_V2_3.png"));
+    IconLabel->setPixmap(icon.pixmap(QSize(320, 87), QIcon::Normal, QIcon::Off));
+}
+
+void MainWindow::refreshControls()
+{
+    switch (connectionState) {
+    case Disconnected:
+        TryConText->setVisible(false);
+        progressBar->setVisible(false);
+        MidiInList->setEnabled(true);
+        MidiOutList->setEnabled(true);
+        ConnectButton->setText(tr("Connect"));
+        ConnectButton->setEnabled(true);
+        TransferButton->setEnabled(false);
+        SnEdit->setText(QString());
+        VersionEdit->setText(QString());
+        break;
+    case Connecting:
+    case Connected:
+        TryConText->setVisible(connectionState == Connecting);
+        progressBar->setVisible(false);
+        MidiInList->setEnabled(false);
+        MidiOutList->setEnabled(false);
+        ConnectButton->setText(tr("Disconnect"));
+        ConnectButton->setEnabled(true);
+        TransferButton->setEnabled(connectionState == Connected);
+        break;
+    }
+}
+
+void MainWindow::Connect()
+{
+    if (connectionState == Disconnected) {
+        inputRow = MidiInList->currentRow();
+        outputRow = MidiOutList->currentRow();
+        if (port.open(inputRow, outputRow)) {
+            connectionState = Connecting;
+            link.sendIdentifyRequest();
+        }
+    } else {
+        port.close();
+        // Nothing more will answer: stop waiting for the unit.
+        transfer.abandon();
+        presets.guard().stop();
+        connectionState = Disconnected;
+    }
+    refreshControls();
+}
+
+void MainWindow::Transfer()
+{
+    progressBar->setMinimum(0);
+    progressBar->setMaximum(Tarsyn::FirmwareTransfer::EndCount);
+    progressBar->setValue(0);
+    progressBar->show();
+    TransferButton->setEnabled(false);
+    ConnectButton->setEnabled(false);
+    presets.presetRetries = 0;
+    if (!Tarsyn::loadFirmwareImage(firmwarePath, link.imageBuffer())) {
+        // Nothing was sent: give the controls back rather than leave both buttons dead.
+        refreshControls();
+        return;
+    }
+    transfer.start();
+}
+
+void MainWindow::close1()
+{
+    port.close();
+    transfer.abandon();
+    presets.guard().stop();
+    connectionState = Disconnected;
+    QTimer::singleShot(CloseDelayMs, this, &QWidget::close);
+}
+
+void MainWindow::closeEvent(QCloseEvent *e)
+{
+    e->accept();
+}
+
+bool MainWindow::event(QEvent *e)
+{
+    if (e->type() != Tarsyn::MidiEvent::EventType)
+        return QMainWindow::event(e);
+
+    const auto *midi = static_cast<Tarsyn::MidiEvent *>(e);
+    switch (link.decodeReply(midi->message())) {
+    case Tarsyn::ReplyIdentity:
+        if (connectionState == Connecting) {
+            connectionState = Connected;
+            refreshControls();
+        }
+        showIdentity();
+        break;
+    case Tarsyn::ReplyStatusZero:
+        refreshControls();
+        progressBar->hide();
+        break;
+    case Tarsyn::ReplyBlockOk24:
+    case Tarsyn::ReplyBlockOk25:
+        blockAcknowledged();
+        break;
+    case Tarsyn::ReplyResendLarge:
+        transfer.resendRequested(Tarsyn::ReplyResendLarge);
+        break;
+    case Tarsyn::ReplyResendSmall:
+        transfer.resendRequested(Tarsyn::ReplyResendSmall);
+        break;
+    case Tarsyn::ReplyPresetData:
+        presetOutcome(presets.presetDataReceived());
+        break;
+    case Tarsyn::ReplyPresetWritten:
+        presetOutcome(presets.presetWritten());
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+void MainWindow::showIdentity()
+{
+    serialNumber = link.serialNumber;
+    serialText = link.serialText;
+    deviceName = link.deviceName;
+    firmwareVersion = std::int32_t(link.firmwareVersion);
+    SnEdit->setText(serialText);
+    VersionEdit->setText(QString::asprintf("%ld.%02ld", long(firmwareVersion & 0xFF),
+                                           long((firmwareVersion >> 8) & 0xFF)));
+}
+
+void MainWindow::blockAcknowledged()
+{
+    const Tarsyn::FirmwareTransfer::Step step = transfer.blockAcknowledged();
+    if (step.barValue >= 0)
+        progressBar->setValue(step.barValue);
+    if (!step.finished)
+        return;
+    const QString text = link.retryCount != 0
+        ? tr("transfer successful, %1 retries").arg(link.retryCount)
+        : tr("transfer successful");
+    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
+    refreshControls();
+    progressBar->hide();
+}
+
+void MainWindow::presetOutcome(const Tarsyn::PresetExchange::Outcome &outcome)
+{
+    if (outcome.barValue >= 0)
+        progressBar->setValue(outcome.barValue);
+    if (outcome.failed) {
+        QMessageBox::warning(this, QString::fromLatin1(PresetTitle),
+                             tr("The preset in bank %1, slot %2 could not be written.")
+                                 .arg(outcome.failedBank)
+                                 .arg(outcome.failedSlot),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        endPresetPass();
+    } else if (outcome.passComplete) {
+        if (!presets.presetReceive && presets.presetRetries > 0) {
+            QMessageBox::warning(this, QString::fromLatin1(PresetTitle),
+                                 tr("transfer successful, %1 retries").arg(presets.presetRetries),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+        }
+        endPresetPass();
+    }
+}
+
+void MainWindow::endPresetPass()
+{
+    progressBar->hide();
+    presets.endPass();
+    QTimer::singleShot(CloseDelayMs, this, &MainWindow::close1);
+}
+
+void MainWindow::unitSilent()
+{
+    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
+                         tr("The unit does not answer. The update did not complete."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    refreshControls();
+    progressBar->hide();
+}
