@@ -1,0 +1,118 @@
+// The flash's own files without MIDI: choosing a port from what a user typed, and the
+// preset .syx layout (round trip, golden bytes, and every way a file can be unusable).
+#include "PortSelector.h"
+#include "SyxFile.h"
+#include "SysEx.h"
+
+#include <QTest>
+
+#include <random>
+
+using namespace Tarsyn;
+
+class TestFlashFiles : public QObject {
+    Q_OBJECT
+
+private:
+    static PresetSet randomSet(unsigned seed)
+    {
+        std::mt19937 random(seed);
+        PresetSet set;
+        for (QByteArray &entry : set.packed) {
+            entry.resize(PackedPresetSize);
+            for (char &byte : entry)
+                byte = char(random() & 0x7F);
+        }
+        return set;
+    }
+
+private slots:
+    void selectPort_data()
+    {
+        QTest::addColumn<QString>("selector");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("index") << "2" << 2 << "";
+        QTest::newRow("index out of range") << "7" << -1 << "there is no input port 7";
+        QTest::newRow("part of a name, any case") << "MIDI THROUGH" << 0 << "";
+        QTest::newRow("exact name beats a longer one") << "tarsyn+ virtual unit 1 out" << 1 << "";
+        QTest::newRow("several match") << "virtual unit" << -1 << "matches 2 input ports";
+        QTest::newRow("none match") << "keyboard" << -1 << "no input port matches \"keyboard\"";
+        QTest::newRow("empty") << "  " << -1 << "selector is empty";
+    }
+    void selectPort()
+    {
+        QFETCH(QString, selector);
+        QFETCH(int, index);
+        QFETCH(QString, error);
+        const QStringList names{"Midi Through Port-0", "Tarsyn+ virtual unit 1 out", "Tarsyn+ virtual unit 1 out 2"};
+        const PortChoice choice = Tarsyn::selectPort(names, selector, QStringLiteral("input"));
+        QCOMPARE(choice.index, index);
+        if (index < 0) {
+            QVERIFY2(choice.error.contains(error), qPrintable(choice.error));
+            // The user is shown what there is to choose from.
+            QVERIFY(choice.error.contains(QLatin1String(" 1  Tarsyn+ virtual unit 1 out")));
+        }
+    }
+
+    void presetFileRoundTrip()
+    {
+        const PresetSet set = randomSet(5);
+        QVERIFY(set.complete());
+        const QByteArray file = SyxFile::encodePresets(set);
+        QCOMPARE(file.size(), PresetCount * PresetWriteLength);
+
+        // Bank 1 slot 0 is the 129th message, framed as the unit's own preset write.
+        const QByteArray message = file.mid(128 * PresetWriteLength, PresetWriteLength);
+        QCOMPARE(message.left(12), QByteArray::fromHex("F00011220200000000020001"));
+        QCOMPARE(message.mid(12, PackedPresetSize), set.at(1, 0));
+        QCOMPARE(quint8(message.back()), quint8(0xF7));
+
+        PresetSet back;
+        QCOMPARE(SyxFile::parsePresets(file, back), QString());
+        QVERIFY(back.packed == set.packed);
+
+        // The order of the messages does not matter.
+        QByteArray reversed;
+        for (int i = PresetCount - 1; i >= 0; --i)
+            reversed += file.mid(i * PresetWriteLength, PresetWriteLength);
+        QCOMPARE(SyxFile::parsePresets(reversed, back), QString());
+        QVERIFY(back.packed == set.packed);
+    }
+
+    void unusablePresetFile_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("error");
+        const QByteArray good = SyxFile::encodePresets(randomSet(9));
+        const int m = PresetWriteLength;
+        auto patched = [&](int pos, char value) { QByteArray f = good; f[pos] = value; return f; };
+
+        QTest::newRow("empty") << QByteArray() << "holds 0 of the 2048 presets";
+        QTest::newRow("last byte cut") << good.chopped(1) << "message 2048 (at byte 681651) has no end";
+        QTest::newRow("cut in the middle") << good.left(1000 * m + 100) << "has no end";
+        QTest::newRow("one message missing") << good.chopped(m) << "bank 15 slot 127 is missing";
+        QTest::newRow("a preset twice")
+            << good.left(5 * m) + good.mid(4 * m, m) + good.mid(6 * m) << "bank 0 slot 4 appears twice";
+        QTest::newRow("byte with bit 7") << patched(3 * m + 100, char(0x85)) << "message 4 (at byte 999): byte 100";
+        QTest::newRow("bank 16") << patched(11, 16) << "names bank 16";
+        QTest::newRow("other command") << patched(9, 0x21) << "not a Tarsyn+ preset-write message";
+        QTest::newRow("other maker") << patched(2, 0x12) << "not a Tarsyn+ preset-write message";
+        QTest::newRow("garbage between") << good.left(m) + "xyz" + good.mid(m) << "byte 333 is not the start";
+        QTest::newRow("short message")
+            << good.left(m) + QByteArray::fromHex("F00011220202F7") + good.mid(m) << "7 bytes long";
+        QTest::newRow("end marker missing, next message begins")
+            << good.left(m - 1) + good.mid(m) << "message 1 (at byte 0) has no end";
+    }
+    void unusablePresetFile()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, error);
+        PresetSet set;
+        const QString problem = SyxFile::parsePresets(file, set);
+        QVERIFY2(problem.contains(error), qPrintable(problem));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestFlashFiles)
+#include "tst_flashfiles.moc"

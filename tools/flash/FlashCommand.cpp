@@ -1,0 +1,281 @@
+#include "FlashCommand.h"
+
+#include "FirmwareFile.h"
+#include "FlashSession.h"
+#include "InterruptWatcher.h"
+#include "PortSelector.h"
+#include "ProgressReport.h"
+#include "SyxFile.h"
+
+#include <QCommandLineParser>
+#include <QEventLoop>
+#include <QSaveFile>
+
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+namespace Tarsyn {
+
+namespace {
+
+void out(const QString &text)
+{
+    std::fputs(qPrintable(text), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void err(const QString &text)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "tarsyn-flash: %s\n", qPrintable(text.trimmed()));
+    std::fflush(stderr);
+}
+
+QString counted(int n, const char *singular, const char *plural)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? singular : plural));
+}
+
+} // namespace
+
+QString FlashCommand::helpText()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  tarsyn-flash ports\n"
+        "  tarsyn-flash identify --in SEL --out SEL [--timeout S]\n"
+        "  tarsyn-flash update   --in SEL --out SEL [--firmware FILE] [--timeout S] [--retries N]\n"
+        "  tarsyn-flash backup   --in SEL --out SEL [--timeout S] [--retries N] FILE.syx\n"
+        "  tarsyn-flash restore  --in SEL --out SEL [--timeout S] [--retries N] FILE.syx\n"
+        "\n"
+        "Commands:\n"
+        "  ports     list the MIDI input and output ports with their indices\n"
+        "  identify  show the unit's serial number, firmware version, name and block form\n"
+        "  update    send the firmware to the unit (the built-in firmware unless --firmware)\n"
+        "  backup    read all 2048 presets into FILE.syx (written only when complete)\n"
+        "  restore   write the presets of FILE.syx back where the unit's differ\n"
+        "\n"
+        "Options:\n"
+        "  --in SEL, --out SEL  the MIDI input and output port: an index from `ports`, or a\n"
+        "                       case-insensitive part of the port's name\n"
+        "  --firmware FILE      a firmware file of exactly 1,048,576 bytes\n"
+        "  --timeout S          seconds to wait for a reply before repeating the last message\n"
+        "                       (and for the unit to identify itself); default 2\n"
+        "  --retries N          repeats in a row without a reply before giving up; default 10\n"
+        "  -h, --help           this text\n"
+        "\n"
+        "Exit status:\n"
+        "  0    success\n"
+        "  1    the unit failed or stopped answering: the job did not complete\n"
+        "  2    usage error or unusable input (options, firmware or preset file)\n"
+        "  3    no port matches a selector, several do, or the ports could not be opened\n"
+        "  4    no unit answered the identify request\n"
+        "  130  interrupted (SIGINT or SIGTERM); the ports are closed\n");
+}
+
+int FlashCommand::run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption inOption(QStringLiteral("in"), QString(), QStringLiteral("SEL"));
+    const QCommandLineOption outOption(QStringLiteral("out"), QString(), QStringLiteral("SEL"));
+    const QCommandLineOption firmwareOption(QStringLiteral("firmware"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
+    const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(), QStringLiteral("N"));
+    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, helpOption});
+    parser.addPositionalArgument(QStringLiteral("command"), QString());
+
+    auto usage = [](const QString &problem) {
+        err(problem + QStringLiteral(" (see tarsyn-flash --help)"));
+        return int(FlashSession::BadInput);
+    };
+
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(helpText()), stdout);
+        return FlashSession::Success;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usage(QStringLiteral("no command given"));
+    const QString command = positional.first();
+    const QStringList known{QStringLiteral("ports"), QStringLiteral("identify"), QStringLiteral("update"),
+                            QStringLiteral("backup"), QStringLiteral("restore")};
+    if (!known.contains(command))
+        return usage(QStringLiteral("unknown command \"%1\"").arg(command));
+
+    const bool presetJob = command == QLatin1String("backup") || command == QLatin1String("restore");
+    const int expectedPositional = presetJob ? 2 : 1;
+    if (positional.size() < expectedPositional)
+        return usage(QStringLiteral("%1 needs a .syx file name").arg(command));
+    if (positional.size() > expectedPositional)
+        return usage(QStringLiteral("unexpected argument \"%1\"").arg(positional.at(expectedPositional)));
+    if (parser.isSet(firmwareOption) && command != QLatin1String("update"))
+        return usage(QStringLiteral("--firmware belongs to update"));
+
+    FlashSession session;
+    if (command == QLatin1String("ports")) {
+        if (parser.isSet(inOption) || parser.isSet(outOption))
+            return usage(QStringLiteral("ports takes no options"));
+        std::fputs(qPrintable(portListing(session.port().inputDeviceNames(), QStringLiteral("input"))), stdout);
+        std::fputs(qPrintable(portListing(session.port().outputDeviceNames(), QStringLiteral("output"))), stdout);
+        return FlashSession::Success;
+    }
+
+    if (!parser.isSet(inOption) || !parser.isSet(outOption))
+        return usage(QStringLiteral("%1 needs --in and --out").arg(command));
+    if (parser.isSet(timeoutOption)) {
+        bool ok = false;
+        const double seconds = parser.value(timeoutOption).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 3600)
+            return usage(QStringLiteral("--timeout takes seconds between 0 and 3600, not \"%1\"")
+                             .arg(parser.value(timeoutOption)));
+        session.setTimeout(qMax(1, qRound(seconds * 1000)));
+    }
+    if (parser.isSet(retriesOption)) {
+        bool ok = false;
+        const int retries = parser.value(retriesOption).toInt(&ok);
+        if (!ok || retries < 0 || retries > 1000)
+            return usage(QStringLiteral("--retries takes a count between 0 and 1000, not \"%1\"")
+                             .arg(parser.value(retriesOption)));
+        session.setRetries(retries);
+    }
+
+    // Every input is checked before the ports are opened: a refused file sends nothing.
+    PresetSet presets;
+    std::unique_ptr<QSaveFile> backupFile;
+    const QString syxPath = presetJob ? positional.at(1) : QString();
+    if (command == QLatin1String("update")) {
+        QString firmware = QString::fromLatin1(BuiltInFirmwarePath);
+        if (parser.isSet(firmwareOption)) {
+            firmware = parser.value(firmwareOption);
+            const QString problem = checkFirmwareFile(firmware);
+            if (!problem.isEmpty()) {
+                err(problem);
+                return FlashSession::BadInput;
+            }
+        }
+        if (!session.loadFirmware(firmware)) {
+            err(QStringLiteral("cannot read the firmware file %1").arg(firmware));
+            return firmware == QLatin1String(BuiltInFirmwarePath) ? FlashSession::Failed : FlashSession::BadInput;
+        }
+    } else if (command == QLatin1String("restore")) {
+        const QString problem = SyxFile::readPresets(syxPath, presets);
+        if (!problem.isEmpty()) {
+            err(problem);
+            return FlashSession::BadInput;
+        }
+    } else if (command == QLatin1String("backup")) {
+        // Written under its name only once complete; an interrupted backup leaves nothing.
+        backupFile = std::make_unique<QSaveFile>(syxPath);
+        if (!backupFile->open(QIODevice::WriteOnly)) {
+            err(QStringLiteral("cannot write %1: %2").arg(syxPath, backupFile->errorString()));
+            return FlashSession::BadInput;
+        }
+    }
+
+    const QStringList inputs = session.port().inputDeviceNames();
+    const QStringList outputs = session.port().outputDeviceNames();
+    const PortChoice input = selectPort(inputs, parser.value(inOption), QStringLiteral("input"));
+    if (input.index < 0) {
+        err(input.error);
+        return FlashSession::PortError;
+    }
+    const PortChoice output = selectPort(outputs, parser.value(outOption), QStringLiteral("output"));
+    if (output.index < 0) {
+        err(output.error);
+        return FlashSession::PortError;
+    }
+    const QString inName = inputs.at(input.index);
+    const QString outName = outputs.at(output.index);
+    if (!session.openPorts(input.index, output.index)) {
+        err(QStringLiteral("could not open the ports %1 / %2").arg(inName, outName));
+        return FlashSession::PortError;
+    }
+
+    InterruptWatcher interrupts;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &session,
+                     [&session] { session.stop(FlashSession::Interrupted); });
+
+    ProgressReport progress(command, ::isatty(STDOUT_FILENO) == 1);
+    QObject::connect(&session, &FlashSession::progress, &session,
+                     [&progress](int value, int maximum) { progress.update(value, maximum); });
+    QObject::connect(&session, &FlashSession::identified, &session, [&session, &command] {
+        const DeviceLink &link = session.link();
+        if (command == QLatin1String("identify")) {
+            out(QStringLiteral("serial:     %1").arg(link.serialText));
+            out(QStringLiteral("version:    %1").arg(session.versionText()));
+            out(QStringLiteral("name:       %1").arg(link.deviceName));
+            out(QStringLiteral("block form: %1").arg(session.blockFormText()));
+        } else {
+            out(QStringLiteral("unit %1 \"%2\", firmware %3, %4 form")
+                    .arg(link.serialText, link.deviceName, session.versionText(), session.blockFormText()));
+        }
+    });
+
+    QEventLoop loop;
+    QObject::connect(&session, &FlashSession::finished, &loop, &QEventLoop::exit);
+    if (command == QLatin1String("identify"))
+        session.identify();
+    else if (command == QLatin1String("update"))
+        session.update();
+    else if (command == QLatin1String("backup"))
+        session.backup(&presets);
+    else
+        session.restore(presets);
+    const auto status = FlashSession::Status(session.running() ? loop.exec() : FlashSession::Failed);
+    progress.finish();
+
+    const QString whatFailed = command == QLatin1String("update")    ? QStringLiteral("the update did not complete")
+                               : command == QLatin1String("backup")  ? QStringLiteral("no backup was written")
+                               : command == QLatin1String("restore") ? QStringLiteral("the restore did not complete")
+                                                                     : QString();
+    switch (status) {
+    case FlashSession::Success:
+        break;
+    case FlashSession::NoUnit:
+        err(QStringLiteral("no unit answered on %1 / %2").arg(inName, outName));
+        return status;
+    case FlashSession::Interrupted:
+        err(QStringLiteral("interrupted; ") + (whatFailed.isEmpty() ? QStringLiteral("ports closed") : whatFailed));
+        return status;
+    default:
+        if (session.failedBank() >= 0) {
+            err(QStringLiteral("the preset in bank %1, slot %2 did not take after %3 writes; %4")
+                    .arg(session.failedBank()).arg(session.failedSlot()).arg(PresetExchange::MaxWrites)
+                    .arg(whatFailed));
+        } else if (session.unitWentSilent()) {
+            err(QStringLiteral("the unit does not answer (no reply after %1 in a row) at %2 of %3; %4")
+                    .arg(counted(session.retries(), "repeat", "repeats"))
+                    .arg(session.progressValue()).arg(session.progressMaximum()).arg(whatFailed));
+        } else {
+            err(whatFailed.isEmpty() ? QStringLiteral("failed") : whatFailed);
+        }
+        return status;
+    }
+
+    if (command == QLatin1String("update")) {
+        out(QStringLiteral("transfer successful: %1, %2")
+                .arg(counted(session.resendRequests(), "resend request", "resend requests"),
+                     counted(session.repeats(), "repeat", "repeats")));
+    } else if (command == QLatin1String("backup")) {
+        if (!SyxFile::writePresets(*backupFile, presets) || !backupFile->commit()) {
+            err(QStringLiteral("cannot write %1: %2").arg(syxPath, backupFile->errorString()));
+            return FlashSession::Failed;
+        }
+        out(QStringLiteral("backup written: %1 presets to %2 (%3)")
+                .arg(PresetCount).arg(syxPath, counted(session.repeats(), "repeat", "repeats")));
+    } else if (command == QLatin1String("restore")) {
+        out(QStringLiteral("restore complete: %1 written, %2, %3")
+                .arg(counted(session.presetsWritten(), "preset", "presets"),
+                     counted(session.presetRetries(), "retry", "retries"),
+                     counted(session.repeats(), "repeat", "repeats")));
+    }
+    return FlashSession::Success;
+}
+
+} // namespace Tarsyn

@@ -1,0 +1,19 @@
+#pragma once
+// FlashCommand: tarsyn-flash's command line. Parses the arguments, checks every input before
+// anything is sent, runs one FlashSession job in an event loop and reports in the user's
+// terms: results on standard output, errors on standard error, the status as exit code
+// (FlashSession::Status).
+
+#include <QStringList>
+
+namespace Tarsyn {
+
+class FlashCommand {
+public:
+    // Runs the command line (arguments[0] is the program); returns the exit status.
+    int run(const QStringList &arguments);
+
+    static QString helpText();
+};
+
+} // namespace Tarsyn

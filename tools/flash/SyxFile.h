@@ -1,0 +1,48 @@
+#pragma once
+// Preset sets as standard .syx files: the unit's own preset-write messages, one per preset,
+// bank 0..15 and within each bank slot 0..127:
+//   F0 00 11 22 02 00 00 00 00 02 <slot> <bank> <320 packed bytes> F7   (333 bytes)
+// The packed bytes are kept exactly as the unit sent them, so a file round-trips byte for
+// byte. Plain functions; nothing here prints or throws.
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+
+class QIODevice;
+
+namespace Tarsyn {
+
+// All 2048 presets in their packed wire form, indexed bank x 128 + slot; an entry is empty
+// until set, otherwise exactly 320 bytes.
+struct PresetSet {
+    std::array<QByteArray, 2048> packed;
+
+    static int index(int bank, int slot) { return bank * 128 + slot; }
+    QByteArray &at(int bank, int slot) { return packed[std::size_t(index(bank, slot))]; }
+    const QByteArray &at(int bank, int slot) const { return packed[std::size_t(index(bank, slot))]; }
+    bool complete() const;
+};
+
+namespace SyxFile {
+
+// The preset-write message for one preset (333 bytes). `packed` must be 320 bytes.
+QByteArray presetWriteMessage(int bank, int slot, const QByteArray &packed);
+
+// The whole file for a complete set (2048 x 333 bytes).
+QByteArray encodePresets(const PresetSet &set);
+
+// Parses a file's bytes. Accepts exactly 2048 well-formed preset-write messages that cover
+// every bank and slot once, in any order, with nothing between them. Returns an empty text
+// on success, otherwise what is wrong, in the user's terms; `set` is then unspecified.
+QString parsePresets(const QByteArray &bytes, PresetSet &set);
+
+// Reads and parses `path`; the error text names the file.
+QString readPresets(const QString &path, PresetSet &set);
+
+// Writes a complete set to an open device. False when the device did not take every byte.
+bool writePresets(QIODevice &device, const PresetSet &set);
+
+} // namespace SyxFile
+} // namespace Tarsyn
