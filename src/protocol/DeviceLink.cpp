@@ -111,7 +111,9 @@ ReplyCode DeviceLink::parseReply(const std::uint8_t *bytes, qsizetype length)
         deviceName.clear();
         for (int i = 0; i < 16; ++i) {
             const std::uint32_t c = at(12 + i);
-            if (c == 0x7F || c == 0x00)
+            // A short name may run straight into the message's closing 0xF7, which is no
+            // character of it.
+            if (c == 0x7F || c == 0x00 || c == SysExEnd)
                 break;
             deviceName.append(QChar::fromLatin1(char(c)));
         }
