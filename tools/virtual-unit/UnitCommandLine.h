@@ -1,0 +1,30 @@
+#pragma once
+// The command line of tarsyn-virtual-unit, parsed into UnitOptions and the program's own
+// settings (files, port name, exit behaviour). No MIDI, no printing: main() reports.
+
+#include "UnitModel.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace Tarsyn {
+
+struct UnitCommandLine {
+    UnitOptions options;
+    QString portName;          // appended to "Tarsyn+ virtual unit" when not empty
+    QString presetsFile;       // --presets: load the store from this .syx file
+    QString dumpPresetsFile;   // --dump-presets: write the store here on exit
+    QString dumpFile;          // --dump: write the 1 MiB flash image here on exit
+    bool exitAfterUpdate = false;
+    bool verbose = false;
+    bool help = false;
+
+    // Parses `arguments` (with the program name first). False on an unknown option or a bad
+    // value; `error` then says which, in the user's terms.
+    bool parse(const QStringList &arguments, QString *error);
+    static QString helpText();
+
+    QString portBaseName() const;   // "Tarsyn+ virtual unit[ NAME]"
+};
+
+} // namespace Tarsyn

@@ -1,0 +1,162 @@
+// tarsyn-virtual-unit: a Tarsyn+ unit on virtual MIDI ports, for demonstrations and for the
+// end-to-end tests. UnitModel does the protocol; this file wires it to a MidiPort, prints
+// the lines that scripts wait for and handles the exit.
+//
+// Exit status: 0 after SIGINT/SIGTERM or --exit-after-update, 1 when the ports cannot be
+// opened or a dump cannot be written, 2 for a bad command line or preset file.
+
+#include "UnitCommandLine.h"
+#include "UnitModel.h"
+
+#include "MidiEvent.h"
+#include "SysEx.h"
+#include "MidiPort.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+void printLine(std::FILE *stream, const QString &line)
+{
+    std::fputs(line.toLocal8Bit().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+QString describe(const QByteArray &message)
+{
+    QString text = QStringLiteral("%1 bytes").arg(message.size());
+    if (message.size() > Tarsyn::CommandPos)
+        text += QStringLiteral(", command 0x%1").arg(quint8(message.at(Tarsyn::CommandPos)), 2, 16, QLatin1Char('0'));
+    return text;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: cannot write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+// Receives the MidiEvents on the main thread and answers through the port.
+class UnitReceiver : public QObject {
+public:
+    UnitReceiver(Tarsyn::UnitModel &model, Tarsyn::MidiPort &port, const Tarsyn::UnitCommandLine &commandLine)
+        : model_(model), port_(port), commandLine_(commandLine) {}
+
+    bool event(QEvent *event) override
+    {
+        if (event->type() != Tarsyn::MidiEvent::EventType)
+            return QObject::event(event);
+        const QByteArray &message = static_cast<Tarsyn::MidiEvent *>(event)->message();
+        const QList<QByteArray> replies = model_.handleMessage(message);
+        for (const QByteArray &reply : replies)
+            port_.sendLongMessage(reply);
+        if (commandLine_.verbose) {
+            printLine(stderr, QStringLiteral("#%1 %2: %3; %4 sent")
+                                  .arg(model_.messagesReceived()).arg(describe(message), model_.lastEvent())
+                                  .arg(replies.size()));
+        }
+        if (model_.updateCompleted()) {
+            printLine(stdout, model_.summaryLine());
+            // Give the acknowledgement time to leave before the ports close.
+            if (commandLine_.exitAfterUpdate && !quitting_) {
+                quitting_ = true;
+                QTimer::singleShot(100, QCoreApplication::instance(), &QCoreApplication::quit);
+            }
+        }
+        return true;
+    }
+
+private:
+    Tarsyn::UnitModel &model_;
+    Tarsyn::MidiPort &port_;
+    const Tarsyn::UnitCommandLine &commandLine_;
+    bool quitting_ = false;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    Tarsyn::UnitCommandLine commandLine;
+    QString error;
+    if (!commandLine.parse(app.arguments(), &error)) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: %1").arg(error));
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(Tarsyn::UnitCommandLine::helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+
+    Tarsyn::UnitModel model(commandLine.options);
+    if (!commandLine.presetsFile.isEmpty()) {
+        QFile file(commandLine.presetsFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            printLine(stderr, QStringLiteral("tarsyn-virtual-unit: cannot read preset file %1: %2")
+                                  .arg(commandLine.presetsFile, file.errorString()));
+            return 2;
+        }
+        if (!model.loadPresetFile(file.readAll(), &error)) {
+            printLine(stderr, QStringLiteral("tarsyn-virtual-unit: %1 is not a preset file: %2")
+                                  .arg(commandLine.presetsFile, error));
+            return 2;
+        }
+    }
+
+    // SIGINT and SIGTERM end the event loop through a pipe, so the exit runs on this thread.
+    if (::pipe(signalPipe) != 0) {
+        std::perror("tarsyn-virtual-unit: pipe");
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    Tarsyn::MidiPort port;
+    UnitReceiver receiver(model, port, commandLine);
+    port.setReceiver(&receiver);
+    const QString name = commandLine.portBaseName();
+    if (!port.openVirtual(name)) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: cannot open the virtual MIDI ports \"%1\": "
+                                         "no MIDI system is running (start JACK or load ALSA's sequencer)").arg(name));
+        return 1;
+    }
+    printLine(stdout, QStringLiteral("ready: %1").arg(name));
+
+    app.exec();
+
+    port.close();
+    int status = 0;
+    if (!commandLine.dumpFile.isEmpty() && !writeFile(commandLine.dumpFile, model.flash()))
+        status = 1;
+    if (!commandLine.dumpPresetsFile.isEmpty() && !writeFile(commandLine.dumpPresetsFile, model.presetFile()))
+        status = 1;
+    return status;
+}
