@@ -41,7 +41,7 @@ bool E2eProcess::waitForEnd(int milliseconds)
 
 bool E2eProcess::waitForOutput(const QString &text, int milliseconds)
 {
-    QTest::qWaitFor([&] { return out_.contains(text) || !running(); }, milliseconds);
+    [[maybe_unused]] const bool done = QTest::qWaitFor([&] { return out_.contains(text) || !running(); }, milliseconds);
     if (!running())
         waitForEnd(0);
     return out_.contains(text);
