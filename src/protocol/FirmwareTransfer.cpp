@@ -49,6 +49,12 @@ FirmwareTransfer::Step FirmwareTransfer::blockAcknowledged()
         guard_.watch();
         return step;
     }
+    return count(step);
+}
+
+// One more block of the payload is complete.
+FirmwareTransfer::Step FirmwareTransfer::count(Step step)
+{
     progressCount_ += progressCount_ < SmallBlockCount ? 1 : 10;
     step.counted = true;
     if (progressCount_ < EndCount) {
@@ -66,18 +72,23 @@ FirmwareTransfer::Step FirmwareTransfer::blockAcknowledged()
     return step;
 }
 
-void FirmwareTransfer::resendRequested(ReplyCode code)
+FirmwareTransfer::Step FirmwareTransfer::resendRequested(ReplyCode code)
 {
-    if (code == ReplyResendLarge)
-        link_.sendLargeBlock(false);
-    else if (code == ReplyResendSmall)
-        link_.sendSmallBlock(false);
-    else
-        return;
-    if (running()) {
-        guard_.settle();
-        guard_.watch();
+    if (code != ReplyResendLarge && code != ReplyResendSmall)
+        return {};
+    const bool partsGoingOut = link_.multiPart && link_.phase != 0;
+    const int before = progressCount_;
+    const bool completed = code == ReplyResendLarge ? link_.sendLargeBlock(false) : link_.sendSmallBlock(false);
+    if (!running())
+        return {};
+    guard_.settle();
+    if (partsGoingOut && completed && link_.phase == 0 && !awaitingFinal_) {
+        Step step;
+        step.barValue = before;
+        return count(step);
     }
+    guard_.watch();
+    return {};
 }
 
 void FirmwareTransfer::abandon()

@@ -41,8 +41,10 @@ public:
     // A block acknowledgement (ReplyBlockOk24 / ReplyBlockOk25).
     Step blockAcknowledged();
     // A resend request (ReplyResendLarge / ReplyResendSmall): the block goes out again.
-    // Served in every state, as the unit asks.
-    void resendRequested(ReplyCode code);
+    // Served in every state, as the unit asks. In the multi-part form a request that comes
+    // while a block's parts are going out sends the next part, as an acknowledgement would;
+    // when that part completes the block, it is counted here.
+    Step resendRequested(ReplyCode code);
     // Stops the transfer without completing it (ports closed, or the unit gave up): the
     // counter goes to its end value, so later acknowledgements send nothing.
     void abandon();
@@ -62,6 +64,8 @@ signals:
     void unitSilent();
 
 private:
+    Step count(Step step);
+
     DeviceLink &link_;
     StallGuard guard_;
     int progressCount_ = EndCount;   // no transfer running

@@ -67,16 +67,19 @@ void TestSession::countsEveryBlockOnce_data()
 {
     QTest::addColumn<bool>("multiPart");
     QTest::addColumn<int>("resendEvery");   // the unit asks again for every Nth block (0: never)
-    QTest::newRow("single message") << false << 0;
-    QTest::newRow("multi-part") << true << 0;
-    QTest::newRow("single message, resends") << false << 97;
-    QTest::newRow("multi-part, resends") << true << 97;
+    QTest::addColumn<int>("midBlockEvery"); // ... or answers a block's last part before part 0 so
+    QTest::newRow("single message") << false << 0 << 0;
+    QTest::newRow("multi-part") << true << 0 << 0;
+    QTest::newRow("single message, resends") << false << 97 << 0;
+    QTest::newRow("multi-part, resends") << true << 97 << 0;
+    QTest::newRow("multi-part, resends before part 0") << true << 0 << 89;
 }
 
 void TestSession::countsEveryBlockOnce()
 {
     QFETCH(bool, multiPart);
     QFETCH(int, resendEvery);
+    QFETCH(int, midBlockEvery);
 
     Capture sink;
     DeviceLink link(&sink);
@@ -87,7 +90,7 @@ void TestSession::countsEveryBlockOnce()
     transfer.start();
     QVERIFY(transfer.running());
     std::vector<int> bar;
-    int blocks = 0, resent = 0, resentMessages = 0;
+    int blocks = 0, resent = 0, resentMessages = 0, lastParts = 0;
     bool finished = false;
     while (!finished) {
         QVERIFY(sink.sent.size() < 20000);
@@ -99,6 +102,17 @@ void TestSession::countsEveryBlockOnce()
             resentMessages += multiPart ? (cmd == CmdSmallBlock ? 3 : 5) : 1;
             link.parseReply(reinterpret_cast<const std::uint8_t *>(reply(cmd == CmdSmallBlock ? UnitResendSmall : UnitResendLarge).constData()), 11);
             transfer.resendRequested(cmd == CmdSmallBlock ? ReplyResendSmall : ReplyResendLarge);
+            continue;
+        }
+        // A request while parts are going out sends the next part: here, the block's part 0.
+        const bool beforePartZero = (cmd == CmdPart2 && link.cursor < LargeRegion) || cmd == CmdPart4;
+        if (midBlockEvery && beforePartZero && ++lastParts % midBlockEvery == 0) {
+            ++resent;
+            const bool small = link.cursor < LargeRegion;
+            link.decodeReply(reply(small ? UnitResendSmall : UnitResendLarge));
+            const FirmwareTransfer::Step step = transfer.resendRequested(small ? ReplyResendSmall : ReplyResendLarge);
+            QVERIFY(step.counted);
+            bar.push_back(step.barValue);
             continue;
         }
         const FirmwareTransfer::Step step = transfer.blockAcknowledged();
