@@ -137,6 +137,26 @@ UiScript::Result UiScript::run(const QString &step)
         clickAt(button, button->rect().center());
         return Result::Done;
     }
+    if (verb == QLatin1String("connect")) {
+        auto *button = widget<QAbstractButton>(QStringLiteral("ConnectButton"));
+        auto *serial = widget<QLineEdit>(QStringLiteral("SnEdit"));
+        if (!button || !serial)
+            return Result::Fail;
+        if (connectClicked_ && !serial->text().isEmpty()) {
+            connectClicked_ = false;
+            return Result::Done;
+        }
+        if (!connectClicked_ || connectClock_.elapsed() > 5000) {
+            // While a connection is pending ("try to connect..." shown) the button disconnects.
+            auto *pending = widget<QLabel>(QStringLiteral("TryConText"));
+            if (pending && pending->isVisible())
+                clickAt(button, button->rect().center());
+            clickAt(button, button->rect().center());
+            connectClicked_ = true;
+            connectClock_.start();
+        }
+        return Result::Wait;
+    }
     if (verb == QLatin1String("wait-text")) {
         auto *edit = widget<QLineEdit>(arg);
         if (!edit)

@@ -8,6 +8,9 @@
 // One step a line; blank lines and lines starting with # are skipped:
 //   select LIST TEXT     click the first row of list LIST whose text contains TEXT
 //   click BUTTON         click the button once it is visible and enabled
+//   connect              click Connect and wait for the unit's serial number; when none
+//                        shows within 5 s, click Disconnect and Connect again (a lost
+//                        identify request is not repeated by the window itself)
 //   wait-text EDIT       wait until the line edit EDIT shows text
 //   wait-progress N      wait until the progress bar is visible with a value of N or more
 //   print WIDGET         print "WIDGET: <text>"
@@ -46,4 +49,6 @@ private:
     QElapsedTimer stepClock_;
     qint64 timeoutMs_ = 300000;
     bool shotPainted_ = false;
+    bool connectClicked_ = false;
+    QElapsedTimer connectClock_;
 };
