@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 
 class CaptureSink : public Tarsyn::MessageSink {
 public:
@@ -92,6 +93,8 @@ public:
             QAbstractButton *ok = box->button(QMessageBox::Ok);
             buttons << (ok ? ok->text() : QString());
             buttonCount << box->buttons().size();
+            if (whileOpen)
+                whileOpen();
             if (ok)
                 ok->click();
             else
@@ -102,5 +105,6 @@ public:
     qsizetype count() const { return texts.size(); }
     QStringList titles, texts, buttons;
     QList<qsizetype> buttonCount;
+    std::function<void()> whileOpen;   // runs while each box is open, before OK is pressed
     QTimer timer;
 };
