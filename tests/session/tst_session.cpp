@@ -16,32 +16,23 @@ namespace {
 
 struct Capture : MessageSink {
     std::vector<QByteArray> sent;
-    bool sendLongMessage(const QByteArray &m) override
-    {
-        sent.push_back(m);
-        return true;
-    }
-    int command(int back = 1) const { return std::uint8_t(sent[sent.size() - back][CommandPos]); }
+    bool sendLongMessage(const QByteArray &m) override { sent.push_back(m); return true; }
+    int command() const { return std::uint8_t(sent.back()[CommandPos]); }
 };
 
-QByteArray reply(std::uint8_t command, QByteArray payload = {})
+QByteArray reply(std::uint8_t command, const QByteArray &payload = {})
 {
-    QByteArray m("\xF0\x00\x11\x22\x02\x00\x00\x00\x00", 9);
-    m.append(char(command));
-    m.append(payload);
-    m.append(char(0xF7));
-    return m;
+    return QByteArray("\xF0\x00\x11\x22\x02\x00\x00\x00\x00", 9) + char(command) + payload + char(0xF7);
 }
 
 QByteArray presetReply(const std::uint8_t *data)
 {
-    std::uint8_t packed[PackedPresetSize];
-    packSevenBit(data, PresetSize, packed);
-    return reply(UnitPresetData, QByteArray(reinterpret_cast<const char *>(packed), PackedPresetSize));
+    char packed[PackedPresetSize];
+    packSevenBit(data, PresetSize, reinterpret_cast<std::uint8_t *>(packed));
+    return reply(UnitPresetData, QByteArray(packed, PackedPresetSize));
 }
 
-// The address of a block message or part 0: the block's offset.
-std::uint32_t address(const QByteArray &m)
+std::uint32_t address(const QByteArray &m) // of a whole block or a part 0
 {
     return std::uint32_t(std::uint8_t(m[10])) << 8 | std::uint32_t(std::uint8_t(m[11])) << 15;
 }
@@ -54,20 +45,18 @@ private slots:
     void countsEveryBlockOnce_data();
     void countsEveryBlockOnce();
     void multiPartEndsOnlyWithTheUnitsAcknowledgement();
-    void acknowledgementsWithoutATransferSendNothing();
-    void repeatsTheLastMessageThenGivesUp();
-    void aReplyEndsTheRunOfRepeats();
-    void receivePassStoresEveryPreset();
-    void comparePassWritesBackAndEnds();
-    void presetThatWillNotStickFailsThePass();
+    void stallRecovery();
+    void receivePass();
+    void comparePass_data();
+    void comparePass();
     void incompletePresetReplyIsNotAnAnswer();
 };
 
 void TestSession::countsEveryBlockOnce_data()
 {
     QTest::addColumn<bool>("multiPart");
-    QTest::addColumn<int>("resendEvery");   // the unit asks again for every Nth block (0: never)
-    QTest::addColumn<int>("midBlockEvery"); // ... or answers a block's last part before part 0 so
+    QTest::addColumn<int>("resendEvery");   // the unit asks again for every Nth block
+    QTest::addColumn<int>("beforePart0");   // ... or answers every Nth last part before part 0 so
     QTest::newRow("single message") << false << 0 << 0;
     QTest::newRow("multi-part") << true << 0 << 0;
     QTest::newRow("single message, resends") << false << 97 << 0;
@@ -79,70 +68,51 @@ void TestSession::countsEveryBlockOnce()
 {
     QFETCH(bool, multiPart);
     QFETCH(int, resendEvery);
-    QFETCH(int, midBlockEvery);
-
+    QFETCH(int, beforePart0);
     Capture sink;
     DeviceLink link(&sink);
     link.multiPart = multiPart;
     FirmwareTransfer transfer(link);
-    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
+    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount); // no transfer yet
+    QVERIFY(transfer.blockAcknowledged().barValue < 0 && sink.sent.empty());
 
     transfer.start();
-    QVERIFY(transfer.running());
     std::vector<int> bar;
-    int blocks = 0, resent = 0, resentMessages = 0, lastParts = 0;
-    bool finished = false;
-    while (!finished) {
+    int blocks = 0, lastParts = 0, extra = 0;
+    for (bool finished = false; !finished;) {
         QVERIFY(sink.sent.size() < 20000);
-        const QByteArray &last = sink.sent.back();
-        const int cmd = std::uint8_t(last[CommandPos]);
-        const bool blockEnds = cmd == CmdSmallBlock || cmd == CmdLargeBlock;
-        if (blockEnds && resendEvery && ++blocks % resendEvery == 0 && address(last) < PayloadSize) {
-            ++resent;
-            resentMessages += multiPart ? (cmd == CmdSmallBlock ? 3 : 5) : 1;
-            link.parseReply(reinterpret_cast<const std::uint8_t *>(reply(cmd == CmdSmallBlock ? UnitResendSmall : UnitResendLarge).constData()), 11);
-            transfer.resendRequested(cmd == CmdSmallBlock ? ReplyResendSmall : ReplyResendLarge);
-            continue;
-        }
-        // A request while parts are going out sends the next part: here, the block's part 0.
-        const bool beforePartZero = (cmd == CmdPart2 && link.cursor < LargeRegion) || cmd == CmdPart4;
-        if (midBlockEvery && beforePartZero && ++lastParts % midBlockEvery == 0) {
-            ++resent;
-            const bool small = link.cursor < LargeRegion;
+        const int cmd = sink.command();
+        const bool small = link.cursor < LargeRegion;
+        FirmwareTransfer::Step step;
+        if ((cmd == CmdSmallBlock || cmd == CmdLargeBlock) && resendEvery && ++blocks % resendEvery == 0
+            && address(sink.sent.back()) < PayloadSize) {
+            extra += multiPart ? (cmd == CmdSmallBlock ? 3 : 5) : 1;
+            link.decodeReply(reply(cmd == CmdSmallBlock ? UnitResendSmall : UnitResendLarge));
+            step = transfer.resendRequested(cmd == CmdSmallBlock ? ReplyResendSmall : ReplyResendLarge);
+            QVERIFY(!step.counted);
+        } else if (beforePart0 && ((cmd == CmdPart2 && small) || cmd == CmdPart4) && ++lastParts % beforePart0 == 0) {
+            // Mid-block, a resend request sends the next part, here part 0: the block counts.
             link.decodeReply(reply(small ? UnitResendSmall : UnitResendLarge));
-            const FirmwareTransfer::Step step = transfer.resendRequested(small ? ReplyResendSmall : ReplyResendLarge);
+            step = transfer.resendRequested(small ? ReplyResendSmall : ReplyResendLarge);
             QVERIFY(step.counted);
-            bar.push_back(step.barValue);
-            continue;
+        } else {
+            step = transfer.blockAcknowledged();
         }
-        const FirmwareTransfer::Step step = transfer.blockAcknowledged();
-        if (step.barValue >= 0)
+        if (step.barValue >= 0 && (bar.empty() || bar.back() != step.barValue))
             bar.push_back(step.barValue);
         finished = step.finished;
     }
-    // 2929 messages in the single-message form, 10544 in the multi-part form, plus what
-    // the resend requests brought.
-    QCOMPARE(int(sink.sent.size()), (multiPart ? 10544 : 2929) + resentMessages);
+    // 2929 messages in the single-message form, 10544 in the multi-part form, plus resends.
+    QCOMPARE(int(sink.sent.size()), (multiPart ? 10544 : 2929) + extra);
     QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
-    QCOMPARE(transfer.resendRequests(), resent);
     QVERIFY(!transfer.running());
-
-    // The counter runs 0, 1, ..., 2047, 2048, 2058, ..., 10838 on the bar.
-    std::vector<int> counted;
-    for (int v : bar)
-        if (counted.empty() || counted.back() != v)
-            counted.push_back(v);
-    QCOMPARE(int(counted.size()), 2048 + 880);
-    QCOMPARE(counted[2047], 2047);
-    QCOMPARE(counted[2048], 2048);
-    QCOMPARE(counted[2049], 2058);
-    QCOMPARE(counted.back(), 10838);
-
-    // The last payload block is the 512 bytes at 0xEDE00 (address bytes 0x5E 0x1D).
-    const QByteArray &lastBlock = multiPart ? sink.sent.back() : sink.sent[sink.sent.size() - 2];
-    QCOMPARE(std::uint8_t(lastBlock[10]), std::uint8_t(0x5E));
-    QCOMPARE(std::uint8_t(lastBlock[11]), std::uint8_t(0x1D));
-    QCOMPARE(address(lastBlock), LastPayloadBlock);
+    // The bar runs 0, 1, ..., 2047, 2048, 2058, ..., 10838; the payload's last block is the
+    // 512 bytes at 0xEDE00.
+    QCOMPARE(int(bar.size()), 2048 + 880);
+    QCOMPARE(bar[2047], 2047);
+    QCOMPARE(bar[2049], 2058);
+    QCOMPARE(bar.back(), 10838);
+    QCOMPARE(address(sink.sent[sink.sent.size() - (multiPart ? 1 : 2)]), LastPayloadBlock);
 }
 
 void TestSession::multiPartEndsOnlyWithTheUnitsAcknowledgement()
@@ -155,72 +125,24 @@ void TestSession::multiPartEndsOnlyWithTheUnitsAcknowledgement()
     while (transfer.progressCount() < FirmwareTransfer::EndCount)
         QVERIFY(!transfer.blockAcknowledged().finished);
     QVERIFY(transfer.awaitingFinalAck());
-    QCOMPARE(address(sink.sent.back()), LastPayloadBlock);
 
-    // The unit finds the last block bad and asks again: it goes out whole, part 1 first,
-    // and only the acknowledgement of its part 0 completes the transfer.
+    // The unit asks for the last block again: it goes out whole, parts 1..4 then part 0, and
+    // only the acknowledgement of that part 0 completes the transfer.
     const auto before = sink.sent.size();
     transfer.resendRequested(ReplyResendLarge);
-    QCOMPARE(sink.command(), int(CmdPart1));
-    for (int part = 2; part <= 4; ++part) {
+    for (int cmd : {CmdPart2, CmdPart3, CmdPart4, CmdLargeBlock}) {
         QVERIFY(!transfer.blockAcknowledged().finished);
-        QCOMPARE(sink.command(), int(CmdPart1 + part - 1));
+        QCOMPARE(sink.command(), cmd);
     }
-    QVERIFY(!transfer.blockAcknowledged().finished);
-    QCOMPARE(sink.command(), int(CmdLargeBlock));
     QCOMPARE(address(sink.sent.back()), LastPayloadBlock);
-    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
     const FirmwareTransfer::Step last = transfer.blockAcknowledged();
-    QVERIFY(last.finished);
-    QVERIFY(!last.counted);
-    QCOMPARE(sink.sent.size(), before + 5);
-    // Later acknowledgements send nothing.
-    QVERIFY(!transfer.blockAcknowledged().finished);
+    QVERIFY(last.finished && !last.counted);
+    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
+    transfer.blockAcknowledged(); // later acknowledgements send nothing
     QCOMPARE(sink.sent.size(), before + 5);
 }
 
-void TestSession::acknowledgementsWithoutATransferSendNothing()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    FirmwareTransfer transfer(link);
-    const FirmwareTransfer::Step step = transfer.blockAcknowledged();
-    QCOMPARE(step.barValue, -1);
-    QVERIFY(!step.finished);
-    QVERIFY(sink.sent.empty());
-
-    transfer.start();
-    transfer.blockAcknowledged();
-    transfer.abandon();
-    const auto sent = sink.sent.size();
-    transfer.blockAcknowledged();
-    QCOMPARE(sink.sent.size(), sent);
-    QVERIFY(!transfer.guard().watching());
-}
-
-void TestSession::repeatsTheLastMessageThenGivesUp()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    FirmwareTransfer transfer(link);
-    transfer.guard().setTimeout(10);
-    transfer.guard().setMaxRepeats(3);
-    QSignalSpy silent(&transfer, &FirmwareTransfer::unitSilent);
-    transfer.start();
-    transfer.blockAcknowledged();
-    const QByteArray awaited = sink.sent.back();
-
-    QVERIFY(silent.wait(5000));
-    QCOMPARE(silent.count(), 1);
-    QCOMPARE(int(sink.sent.size()), 2 + 3);
-    for (std::size_t i = 2; i < sink.sent.size(); ++i)
-        QCOMPARE(sink.sent[i], awaited);
-    QCOMPARE(transfer.repeats(), 3);
-    QVERIFY(!transfer.running());
-    QVERIFY(!silent.wait(100));
-}
-
-void TestSession::aReplyEndsTheRunOfRepeats()
+void TestSession::stallRecovery()
 {
     Capture sink;
     DeviceLink link(&sink);
@@ -228,26 +150,27 @@ void TestSession::aReplyEndsTheRunOfRepeats()
     transfer.guard().setTimeout(10);
     transfer.guard().setMaxRepeats(2);
     QSignalSpy silent(&transfer, &FirmwareTransfer::unitSilent);
-    // Two repeats, then the reply comes: the transfer goes on, and two more repeats are
-    // allowed before giving up.
-    bool answered = false;
+    // Two repeats of the first block, then its acknowledgement: the run of repeats ends and
+    // the second block goes out once; two repeats of it later, the unit counts as silent.
     connect(&transfer.guard(), &StallGuard::repeated, this, [&](int inARow) {
-        if (inARow == 2 && !answered) {
-            answered = true;
-            QCOMPARE(transfer.blockAcknowledged().counted, true);
-            QCOMPARE(transfer.guard().repeatsInARow(), 0);
-        }
+        if (inARow == 2 && sink.sent.size() == 3)
+            QVERIFY(transfer.blockAcknowledged().counted);
     });
     transfer.start();
     QVERIFY(silent.wait(5000));
-    QVERIFY(answered);
-    QCOMPARE(transfer.repeats(), 4);
-    // No block was skipped: the second block went out once, then only as repeats.
+    QCOMPARE(int(sink.sent.size()), 6);
+    QCOMPARE(sink.sent[1], sink.sent[0]);
+    QCOMPARE(sink.sent[2], sink.sent[0]);
     QCOMPARE(address(sink.sent[3]), 0x100u);
-    QCOMPARE(sink.sent[4], sink.sent[3]);
+    QCOMPARE(sink.sent[5], sink.sent[3]);
+    QCOMPARE(transfer.repeats(), 4);
+    QVERIFY(!transfer.running()); // abandoned: a late acknowledgement sends nothing
+    transfer.blockAcknowledged();
+    QCOMPARE(int(sink.sent.size()), 6);
+    QVERIFY(!silent.wait(100));
 }
 
-void TestSession::receivePassStoresEveryPreset()
+void TestSession::receivePass()
 {
     Capture sink;
     DeviceLink link(&sink);
@@ -256,24 +179,19 @@ void TestSession::receivePassStoresEveryPreset()
     std::uint8_t data[PresetSize];
     PresetExchange::Outcome outcome;
     for (int i = 0; i < PresetCount; ++i) {
-        QCOMPARE(sink.command(), int(CmdPresetRead));
-        QCOMPARE(int(sink.sent.back()[10]), i % PresetSlots);
-        QCOMPARE(int(sink.sent.back()[11]), i / PresetSlots);
-        for (int k = 0; k < PresetSize; ++k)
-            data[k] = std::uint8_t(i * 7 + k);
+        QCOMPARE(sink.sent.back(), reply(CmdPresetRead, QByteArray(1, char(i % 128)) + char(i / 128)));
+        std::memset(data, i, PresetSize);
         data[PresetExchange::Bank0AdjustedByte] = 0xFF;
-        QCOMPARE(link.decodeReply(presetReply(data)), ReplyPresetData);
+        link.decodeReply(presetReply(data));
         outcome = presets.presetDataReceived();
         QCOMPARE(outcome.barValue, i + 1);
     }
     QVERIFY(outcome.passComplete);
-    QCOMPARE(int(sink.sent.size()), PresetCount);
-    QCOMPARE(presets.presetBank, 16);
-    // Bank 0 keeps byte 128 two above the unit's value; other banks are stored as received.
+    // Bank 0 keeps byte 128 two above the unit's value; other banks keep it as received.
     QCOMPARE(presets.presetImage()[PresetExchange::Bank0AdjustedByte], std::uint8_t(0x01));
     QCOMPARE(presets.presetImage()[3 * 32768 + PresetExchange::Bank0AdjustedByte], std::uint8_t(0xFF));
     QCOMPARE(link.presetData[PresetExchange::Bank0AdjustedByte], std::uint8_t(0xFF));
-    // A reply while the pass's result is still pending changes nothing.
+    // Replies while the pass's result is pending (bank 16) change nothing.
     presets.presetDataReceived();
     presets.presetWritten();
     QCOMPARE(int(sink.sent.size()), PresetCount);
@@ -282,9 +200,18 @@ void TestSession::receivePassStoresEveryPreset()
     QVERIFY(!presets.guard().watching());
 }
 
-void TestSession::comparePassWritesBackAndEnds()
+void TestSession::comparePass_data()
 {
-    // A unit model that keeps what it is given: bank 0 slot 0 and bank 5 slot 9 differ.
+    QTest::addColumn<int>("ignoredWrites"); // writes of bank 2 slot 7 the unit drops
+    QTest::newRow("writes stick") << 0;
+    QTest::newRow("two retries") << 2;
+    QTest::newRow("never sticks") << 1000;
+}
+
+void TestSession::comparePass()
+{
+    // A unit that keeps what it is given; bank 0 slot 0 and bank 2 slot 7 differ from the store.
+    QFETCH(int, ignoredWrites);
     Capture sink;
     DeviceLink link(&sink);
     PresetExchange presets(link);
@@ -295,63 +222,40 @@ void TestSession::comparePassWritesBackAndEnds()
     for (int k = 0; k < PresetSize; ++k)
         wanted[k] = std::uint8_t(k);
     presets.storePreset(0, 0, wanted);
-    presets.storePreset(5, 9, wanted);
-    presets.presetRetries = 0;
+    presets.storePreset(2, 7, wanted);
     presets.startCompare();
     PresetExchange::Outcome outcome;
-    int writes = 0;
+    int writes = 0, toDrop = ignoredWrites;
     while (!outcome.passComplete && !outcome.failed) {
-        QVERIFY(sink.sent.size() < 10000);
         const QByteArray m = sink.sent.back();
         const int slot = m[10], bank = m[11];
         std::uint8_t *entry = unit.data() + std::size_t(bank) * 32768 + std::size_t(slot) * 256;
         if (sink.command() == CmdPresetWrite) {
             ++writes;
-            unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(m.constData()) + 12, entry);
-            link.decodeReply(reply(UnitPresetWritten));
+            if (bank == 2 && toDrop > 0)
+                --toDrop;
+            else
+                unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(m.constData()) + 12, entry);
             outcome = presets.presetWritten();
         } else {
             link.decodeReply(presetReply(entry));
             outcome = presets.presetDataReceived();
         }
     }
-    QVERIFY(outcome.passComplete);
-    QCOMPARE(writes, 2);
-    QCOMPARE(presets.presetsWritten, 2);
-    QCOMPARE(presets.presetRetries, 0);
-    // Bank 0's write carries the stored byte 128 minus 2, that is the caller's value.
-    QVERIFY(std::memcmp(unit.data(), wanted, PresetSize) == 0);
-    QVERIFY(std::memcmp(unit.data() + 5 * 32768 + 9 * 256, wanted, PresetSize) == 0);
-}
-
-void TestSession::presetThatWillNotStickFailsThePass()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    PresetExchange presets(link);
-    std::uint8_t wanted[PresetSize] = {1, 2, 3};
-    std::uint8_t unitCopy[PresetSize] = {};
-    presets.storePreset(2, 7, wanted);
-    presets.presetBank = 2;
-    presets.presetSlot = 7;
-    presets.presetReceive = false;
-    presets.presetFirstRead = true;
-    PresetExchange::Outcome outcome;
-    int writes = 0;
-    for (int round = 0; round < 100 && !outcome.failed; ++round) {
-        link.decodeReply(presetReply(unitCopy));
-        outcome = presets.presetDataReceived();
-        if (sink.command() == CmdPresetWrite && !outcome.failed) {
-            ++writes;
-            presets.presetWritten();
-        }
+    if (ignoredWrites > 100) { // bounded: the pass fails naming the preset
+        QVERIFY(outcome.failed);
+        QCOMPARE(outcome.failedBank, 2);
+        QCOMPARE(outcome.failedSlot, 7);
+        QCOMPARE(writes, 1 + PresetExchange::MaxWrites);
+        return;
     }
-    QVERIFY(outcome.failed);
-    QCOMPARE(outcome.failedBank, 2);
-    QCOMPARE(outcome.failedSlot, 7);
-    QCOMPARE(writes, PresetExchange::MaxWrites);
-    QCOMPARE(presets.presetRetries, PresetExchange::MaxWrites);
-    QVERIFY(!presets.guard().watching());
+    QVERIFY(outcome.passComplete);
+    QCOMPARE(presets.presetsWritten, 2);
+    QCOMPARE(presets.presetRetries, ignoredWrites);
+    QCOMPARE(writes, 2 + presets.presetRetries);
+    // Bank 0's write carries the stored byte 128 minus 2: the unit ends with the wanted bytes.
+    QVERIFY(std::memcmp(unit.data(), wanted, PresetSize) == 0);
+    QVERIFY(std::memcmp(unit.data() + 2 * 32768 + 7 * 256, wanted, PresetSize) == 0);
 }
 
 void TestSession::incompletePresetReplyIsNotAnAnswer()
@@ -362,13 +266,10 @@ void TestSession::incompletePresetReplyIsNotAnAnswer()
     presets.guard().setTimeout(10);
     presets.startReceive();
     QSignalSpy repeated(&presets.guard(), &StallGuard::repeated);
-    QCOMPARE(link.decodeReply(reply(UnitPresetData, QByteArray(319, 0x01))), ReplyPresetData);
-    QCOMPARE(link.presetLength, 0);
-    const PresetExchange::Outcome outcome = presets.presetDataReceived();
-    QCOMPARE(outcome.barValue, -1);
+    link.decodeReply(reply(UnitPresetData, QByteArray(319, 0x01)));
+    QCOMPARE(presets.presetDataReceived().barValue, -1);
     QCOMPARE(presets.presetSlot, 0);
-    // The request is repeated, unchanged, until a complete preset comes.
-    QVERIFY(repeated.wait(5000));
+    QVERIFY(repeated.wait(5000)); // the request goes out again, unchanged
     QCOMPARE(sink.sent.back(), sink.sent.front());
 }
 
