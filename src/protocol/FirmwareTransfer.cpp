@@ -27,6 +27,8 @@ void FirmwareTransfer::start()
 FirmwareTransfer::Step FirmwareTransfer::blockAcknowledged()
 {
     Step step;
+    if (guard_.tooSoon())
+        return step; // a second copy of the previous reply
     if (awaitingFinal_) {
         guard_.settle();
         if (link_.phase != 0) {
@@ -76,6 +78,10 @@ FirmwareTransfer::Step FirmwareTransfer::resendRequested(ReplyCode code)
 {
     if (code != ReplyResendLarge && code != ReplyResendSmall)
         return {};
+    if (guard_.tooSoon()) {
+        --link_.retryCount; // counted by the decoder, but a second copy of the previous reply
+        return {};
+    }
     const bool partsGoingOut = link_.multiPart && link_.phase != 0;
     const int before = progressCount_;
     const bool completed = code == ReplyResendLarge ? link_.sendLargeBlock(false) : link_.sendSmallBlock(false);

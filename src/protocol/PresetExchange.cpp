@@ -114,7 +114,7 @@ PresetExchange::Outcome PresetExchange::presetDataReceived()
         return outcome;
     // A reply without a complete preset is not an answer: the request stays outstanding
     // (and is repeated if no complete reply follows).
-    if (link_.presetLength != PresetSize)
+    if (link_.presetLength != PresetSize || guard_.tooSoon())
         return outcome;
     guard_.settle();
 
@@ -151,7 +151,7 @@ PresetExchange::Outcome PresetExchange::presetDataReceived()
 
 PresetExchange::Outcome PresetExchange::presetWritten()
 {
-    if (!validIndex(presetBank, presetSlot))
+    if (!validIndex(presetBank, presetSlot) || guard_.tooSoon())
         return {};
     guard_.settle();
     presetFirstRead = false;

@@ -22,15 +22,33 @@ void StallGuard::setMaxRepeats(int repeats)
     maxRepeats_ = qMax(0, repeats);
 }
 
+namespace {
+constexpr qint64 ShortestTrustedRoundTripNs = 1000000;
+}
+
 void StallGuard::watch()
 {
+    sentAt_.start();
     timer_.start(timeoutMs_);
 }
 
 void StallGuard::settle()
 {
+    // A round trip is measured only where no repeat went out: after a repeat, the reply may
+    // answer the original message.
+    if (timer_.isActive() && inARow_ == 0) {
+        const qint64 roundTrip = sentAt_.nsecsElapsed();
+        if (shortestRoundTripNs_ == 0 || roundTrip < shortestRoundTripNs_)
+            shortestRoundTripNs_ = roundTrip;
+    }
     inARow_ = 0;
     timer_.stop();
+}
+
+bool StallGuard::tooSoon() const
+{
+    return timer_.isActive() && shortestRoundTripNs_ >= ShortestTrustedRoundTripNs
+        && sentAt_.nsecsElapsed() < shortestRoundTripNs_ / 2;
 }
 
 void StallGuard::stop()
@@ -49,6 +67,7 @@ void StallGuard::expired()
     ++inARow_;
     ++repeats_;
     link_.repeatLastMessage();
+    sentAt_.start();
     timer_.start(timeoutMs_);
     emit repeated(inARow_);
 }

@@ -7,6 +7,7 @@
 // Runs on the thread that owns it (a QTimer); the owner calls watch() after each send that
 // expects a reply, settle() when the reply comes and stop() when nothing is awaited.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -32,6 +33,12 @@ public:
     void stop();    // nothing is awaited any more
 
     bool watching() const { return timer_.isActive(); }
+
+    // True when a reply arrives too soon to answer the message just sent: in less than half
+    // the shortest round trip measured so far. Such a reply is a second copy of the previous
+    // one (a MIDI system may deliver a message twice when a client misses its cycle) and
+    // must not move the exchange on. Only round trips of a real link (1 ms or more) arm it.
+    bool tooSoon() const;
     int repeats() const { return repeats_; }          // all repeats since resetCount()
     int repeatsInARow() const { return inARow_; }
     void resetCount() { repeats_ = 0; inARow_ = 0; }
@@ -45,6 +52,8 @@ private:
 
     DeviceLink &link_;
     QTimer timer_;
+    QElapsedTimer sentAt_;
+    qint64 shortestRoundTripNs_ = 0;
     int timeoutMs_ = DefaultTimeoutMs;
     int maxRepeats_ = DefaultMaxRepeats;
     int repeats_ = 0;

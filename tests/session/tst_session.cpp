@@ -46,6 +46,7 @@ private slots:
     void countsEveryBlockOnce();
     void multiPartEndsOnlyWithTheUnitsAcknowledgement();
     void stallRecovery();
+    void secondCopyOfAReplyIsIgnored();
     void receivePass();
     void comparePass_data();
     void comparePass();
@@ -168,6 +169,29 @@ void TestSession::stallRecovery()
     transfer.blockAcknowledged();
     QCOMPARE(int(sink.sent.size()), 6);
     QVERIFY(!silent.wait(100));
+}
+
+void TestSession::secondCopyOfAReplyIsIgnored()
+{
+    Capture sink;
+    DeviceLink link(&sink);
+    FirmwareTransfer transfer(link);
+    transfer.start();
+    // A link with round trips of a few milliseconds (the wait stands for the link's latency).
+    for (int i = 0; i < 3; ++i) {
+        QTest::qWait(5);
+        QVERIFY(transfer.blockAcknowledged().counted);
+    }
+    // The same acknowledgement delivered twice: the copy moves nothing.
+    const auto sent = sink.sent.size();
+    QVERIFY(!transfer.blockAcknowledged().counted);
+    link.decodeReply(reply(UnitResendSmall));
+    transfer.resendRequested(ReplyResendSmall);
+    QCOMPARE(sink.sent.size(), sent);
+    QCOMPARE(transfer.resendRequests(), 0);
+    QTest::qWait(5);
+    QVERIFY(transfer.blockAcknowledged().counted);
+    QCOMPARE(sink.sent.size(), sent + 1);
 }
 
 void TestSession::receivePass()
