@@ -127,6 +127,10 @@ void WindowE2eTest::update()
     env.insert("TARSYN_UI_SCRIPT", scriptPath);
     env.insert("TARSYN_UI_SCRIPT_TIMEOUT", "400");
     env.insert("XDG_CONFIG_HOME", home.path()); // the user's own settings stay untouched
+    // In a sanitizer build, strict string checks flag libxkbcommon-x11's strndup of an
+    // unterminated X reply (it reads no further than its bound); not ours to mend.
+    if (env.contains("ASAN_OPTIONS"))
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS").replace("strict_string_checks=1", "strict_string_checks=0"));
     window.process.setProcessEnvironment(env);
     window.process.start();
 
@@ -139,7 +143,7 @@ void WindowE2eTest::update()
 
     QVERIFY(window.process.waitForFinished(20000));
     QCOMPARE(window.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(window.process.exitCode(), 0);
+    QVERIFY2(window.process.exitCode() == 0, qPrintable(window.errors()));
     window.output += window.process.readAllStandardOutput();
     const QString shown = QString::fromUtf8(window.output);
     QVERIFY2(shown.contains(QRegularExpression("^SnEdit: \\d{3}-\\d{3}-\\d{3}$", QRegularExpression::MultilineOption)), qPrintable(shown));
