@@ -1,5 +1,5 @@
 #pragma once
-// A MessageSink that keeps every message handed to it, for tests of one layer.
+// A MessageSink that keeps every message handed to it, and byte helpers for the tests.
 
 #include "MessageSink.h"
 
@@ -15,7 +15,6 @@ public:
         messages.append(message);
         return accepts;
     }
-
     QList<QByteArray> messages;
     bool accepts = true;
 };
@@ -33,12 +32,4 @@ inline QByteArray bytes(std::initializer_list<int> values)
 inline QByteArray hostHeader(int command)
 {
     return bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0x00, 0x00, 0x00, 0x00, command});
-}
-
-inline QByteArray repeated(const QByteArray &piece, int times)
-{
-    QByteArray out;
-    for (int i = 0; i < times; ++i)
-        out += piece;
-    return out;
 }
