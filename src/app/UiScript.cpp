@@ -81,13 +81,12 @@ template <typename T> T *UiScript::widget(const QString &name) const
 void UiScript::poll()
 {
     // A step may open a modal box whose nested loop polls again: run one step at a time.
-    static bool busy = false;
-    if (busy || next_ >= steps_.size())
+    if (busy_ || next_ >= steps_.size())
         return;
-    busy = true;
+    busy_ = true;
     const QString step = steps_.at(next_);
     const Result result = run(step);
-    busy = false;
+    busy_ = false;
     if (result == Result::Done) {
         ++next_;
         stepClock_.restart();

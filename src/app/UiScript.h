@@ -18,7 +18,8 @@
 //   shot FILE            save what the screen shows of the window as FILE (PNG)
 //   close                close the window
 // Each waiting step gives up after TARSYN_UI_SCRIPT_TIMEOUT seconds (default 300); the
-// program then prints "script: timed out at line N: <step>" to stderr and exits with 3.
+// program then prints "script: timed out at line N: <step>" to stderr and exits with 3 (also
+// for a step it cannot carry out); a script file that cannot be read ends it with 2.
 // Runs on the GUI thread, polled by a timer, so it also runs inside modal message boxes.
 
 #include <QElapsedTimer>
@@ -48,6 +49,7 @@ private:
     QTimer timer_;
     QElapsedTimer stepClock_;
     qint64 timeoutMs_ = 300000;
+    bool busy_ = false;
     bool shotPainted_ = false;
     bool connectClicked_ = false;
     QElapsedTimer connectClock_;
