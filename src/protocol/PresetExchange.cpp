@@ -120,6 +120,9 @@ PresetExchange::Outcome PresetExchange::presetDataReceived()
 
     if (presetReceive) {
         storePreset(presetBank, presetSlot, link_.presetData);
+    } else if (!storeFilled) {
+        running_ = false;
+        return outcome; // nothing to compare with: no write, no request
     } else if (!unitCopyMatches(presetBank, presetSlot, link_.presetData)) {
         if (!presetFirstRead)
             ++presetRetries;
@@ -145,6 +148,8 @@ PresetExchange::Outcome PresetExchange::presetDataReceived()
     } else {
         outcome.passComplete = true;
         running_ = false;
+        if (presetReceive)
+            storeFilled = true;
     }
     return outcome;
 }

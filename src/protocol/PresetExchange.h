@@ -69,6 +69,10 @@ public:
     int presetRetries = 0;      // read-backs that still differed
     bool presetFirstRead = true;
     int presetsWritten = 0;     // distinct presets written in this pass
+    // True once the store holds a whole set of presets (a receive pass completed, or the
+    // caller loaded one). Until then a compare pass writes nothing: the zero-filled store
+    // must never overwrite the unit's presets, whatever preset data the unit sends.
+    bool storeFilled = false;
     int writesOfPreset = 0;     // writes of the current preset
     bool passRunning() const { return running_; }
 

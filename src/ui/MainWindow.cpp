@@ -147,7 +147,8 @@ bool MainWindow::event(QEvent *e)
         return QMainWindow::event(e);
 
     const auto *midi = static_cast<Tarsyn::MidiEvent *>(e);
-    switch (link.decodeReply(midi->message())) {
+    const Tarsyn::ReplyCode code = link.decodeReply(midi->message());
+    switch (code) {
     case Tarsyn::ReplyIdentity:
         if (connectionState == Connecting) {
             connectionState = Connected;
@@ -164,11 +165,14 @@ bool MainWindow::event(QEvent *e)
         blockAcknowledged();
         break;
     case Tarsyn::ReplyResendLarge:
-        transfer.resendRequested(Tarsyn::ReplyResendLarge);
+    case Tarsyn::ReplyResendSmall: {
+        // Mid-block, a resend request sends the next part; when that completes the block,
+        // the bar moves as for an acknowledgement.
+        const Tarsyn::FirmwareTransfer::Step step = transfer.resendRequested(code);
+        if (step.barValue >= 0)
+            progressBar->setValue(step.barValue);
         break;
-    case Tarsyn::ReplyResendSmall:
-        transfer.resendRequested(Tarsyn::ReplyResendSmall);
-        break;
+    }
     case Tarsyn::ReplyPresetData:
         presetOutcome(presets.presetDataReceived());
         break;

@@ -210,7 +210,7 @@ void TestSession::receivePass()
         outcome = presets.presetDataReceived();
         QCOMPARE(outcome.barValue, i + 1);
     }
-    QVERIFY(outcome.passComplete);
+    QVERIFY(outcome.passComplete && presets.storeFilled);
     // Bank 0 keeps byte 128 two above the unit's value; other banks keep it as received.
     QCOMPARE(presets.presetImage()[PresetExchange::Bank0AdjustedByte], std::uint8_t(0x01));
     QCOMPARE(presets.presetImage()[3 * 32768 + PresetExchange::Bank0AdjustedByte], std::uint8_t(0xFF));
@@ -247,6 +247,12 @@ void TestSession::comparePass()
         wanted[k] = std::uint8_t(k);
     presets.storePreset(0, 0, wanted);
     presets.storePreset(2, 7, wanted);
+    presets.startCompare();
+    // Before the store holds a set of presets, the unit's preset data leads to no write.
+    link.decodeReply(presetReply(unit.data()));
+    QVERIFY(!presets.presetDataReceived().passComplete);
+    QCOMPARE(sink.command(), int(CmdPresetRead));
+    presets.storeFilled = true;
     presets.startCompare();
     PresetExchange::Outcome outcome;
     int writes = 0, toDrop = ignoredWrites;

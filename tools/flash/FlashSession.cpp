@@ -89,6 +89,7 @@ void FlashSession::restore(const PresetSet &presets)
             exchange_.storePreset(bank, slot, data);
         }
     }
+    exchange_.storeFilled = true;
     startJob(Job::Restore);
 }
 
