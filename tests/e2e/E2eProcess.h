@@ -1,41 +1,66 @@
 #pragma once
-// A program that an end-to-end test starts: its standard output and error are collected as
-// they arrive (while the test waits in the event loop), and it is killed and reaped if the
-// test ends early.
+// A program that an end-to-end test starts: its standard output and error are collected
+// while the test waits for it, and it is killed and reaped if the test ends early.
 
-#include <QObject>
 #include <QProcess>
-#include <QStringList>
+#include <QTest>
 
-#include <memory>
+#include <csignal>
 
-class E2eProcess : public QObject {
-    Q_OBJECT
+class E2eProcess {
 public:
-    E2eProcess(const QString &program, const QStringList &arguments, QObject *parent = nullptr);
-    ~E2eProcess() override;
+    E2eProcess(const QString &program, const QStringList &arguments)
+    {
+        process_.start(program, arguments);
+        process_.waitForStarted(10000);
+    }
+    ~E2eProcess()
+    {
+        process_.terminate();   // a unit on SIGTERM, unlike SIGKILL, takes its ports out of JACK
+        if (!process_.waitForFinished(10000))
+            process_.kill();
+        process_.waitForFinished(10000);
+    }
 
-    void start();
     bool running() const { return process_.state() != QProcess::NotRunning; }
     // Waits (processing events) until the process has ended; false on timeout.
-    bool waitForEnd(int milliseconds);
+    bool waitForEnd(int milliseconds)
+    {
+        const bool ended = QTest::qWaitFor([this] { return !running(); }, milliseconds);
+        collect();
+        return ended;
+    }
     // Waits until standard output contains `text`; false on timeout or when the process ended
     // without printing it.
-    bool waitForOutput(const QString &text, int milliseconds);
-    void sendSignal(int signalNumber);
-
-    QString out() const { return out_; }
-    QString err() const { return err_; }
-    int exitCode() const { return process_.exitCode(); }
-    bool crashed() const { return process_.exitStatus() == QProcess::CrashExit; }
+    bool waitForOutput(const QString &text, int milliseconds)
+    {
+        return QTest::qWaitFor([&] { return collect().contains(text) || !running(); }, milliseconds)
+            && collect().contains(text);
+    }
+    void sendSignal(int number)
+    {
+        if (running())
+            ::kill(pid_t(process_.processId()), number);
+    }
+    // -1 while running or after a crash (exit status CrashExit).
+    int exitCode() const { return running() || process_.exitStatus() ? -1 : process_.exitCode(); }
     // Program, arguments, status and output, for failure messages.
-    QString describe() const;
+    QByteArray describe() const
+    {
+        return QStringLiteral("%1 %2\nexit %3\n--- stdout:\n%4--- stderr:\n%5")
+            .arg(process_.program(), process_.arguments().join(' '), QString::number(exitCode()), out.right(4000),
+                 err.right(4000))
+            .toLocal8Bit();
+    }
+
+    QString out, err;
 
 private:
-    QProcess process_;
-    QString out_;
-    QString err_;
-};
+    const QString &collect()
+    {
+        err += QString::fromLocal8Bit(process_.readAllStandardError());
+        return out += QString::fromLocal8Bit(process_.readAllStandardOutput());
+    }
 
-// Runs a program to its end (up to `milliseconds`) and returns it for inspection.
-std::unique_ptr<E2eProcess> runToEnd(const QString &program, const QStringList &arguments, int milliseconds);
+    QProcess process_;
+};

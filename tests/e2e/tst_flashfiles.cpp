@@ -1,30 +1,15 @@
-// The flash's own files without MIDI: choosing a port from what a user typed, and the
-// preset .syx layout (round trip, golden bytes, and every way a file can be unusable).
+// The flash's own files without MIDI: choosing a port from what a user typed, and every way
+// a preset .syx file can be unusable.
 #include "PortSelector.h"
 #include "SyxFile.h"
 #include "SysEx.h"
 
 #include <QTest>
 
-#include <random>
-
 using namespace Tarsyn;
 
 class TestFlashFiles : public QObject {
     Q_OBJECT
-
-private:
-    static PresetSet randomSet(unsigned seed)
-    {
-        std::mt19937 random(seed);
-        PresetSet set;
-        for (QByteArray &entry : set.packed) {
-            entry.resize(PackedPresetSize);
-            for (char &byte : entry)
-                byte = char(random() & 0x7F);
-        }
-        return set;
-    }
 
 private slots:
     void selectPort_data()
@@ -38,7 +23,6 @@ private slots:
         QTest::newRow("exact name beats a longer one") << "tarsyn+ virtual unit 1 out" << 1 << "";
         QTest::newRow("several match") << "virtual unit" << -1 << "matches 2 input ports";
         QTest::newRow("none match") << "keyboard" << -1 << "no input port matches \"keyboard\"";
-        QTest::newRow("empty") << "  " << -1 << "selector is empty";
     }
     void selectPort()
     {
@@ -55,42 +39,18 @@ private slots:
         }
     }
 
-    void presetFileRoundTrip()
-    {
-        const PresetSet set = randomSet(5);
-        QVERIFY(set.complete());
-        const QByteArray file = SyxFile::encodePresets(set);
-        QCOMPARE(file.size(), PresetCount * PresetWriteLength);
-
-        // Bank 1 slot 0 is the 129th message, framed as the unit's own preset write.
-        const QByteArray message = file.mid(128 * PresetWriteLength, PresetWriteLength);
-        QCOMPARE(message.left(12), QByteArray::fromHex("F00011220200000000020001"));
-        QCOMPARE(message.mid(12, PackedPresetSize), set.at(1, 0));
-        QCOMPARE(quint8(message.back()), quint8(0xF7));
-
-        PresetSet back;
-        QCOMPARE(SyxFile::parsePresets(file, back), QString());
-        QVERIFY(back.packed == set.packed);
-
-        // The order of the messages does not matter.
-        QByteArray reversed;
-        for (int i = PresetCount - 1; i >= 0; --i)
-            reversed += file.mid(i * PresetWriteLength, PresetWriteLength);
-        QCOMPARE(SyxFile::parsePresets(reversed, back), QString());
-        QVERIFY(back.packed == set.packed);
-    }
-
     void unusablePresetFile_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("error");
-        const QByteArray good = SyxFile::encodePresets(randomSet(9));
+        PresetSet set;
+        set.packed.fill(QByteArray(PackedPresetSize, '\x2A'));
+        const QByteArray good = SyxFile::encodePresets(set);
         const int m = PresetWriteLength;
         auto patched = [&](int pos, char value) { QByteArray f = good; f[pos] = value; return f; };
 
         QTest::newRow("empty") << QByteArray() << "holds 0 of the 2048 presets";
         QTest::newRow("last byte cut") << good.chopped(1) << "message 2048 (at byte 681651) has no end";
-        QTest::newRow("cut in the middle") << good.left(1000 * m + 100) << "has no end";
         QTest::newRow("one message missing") << good.chopped(m) << "bank 15 slot 127 is missing";
         QTest::newRow("a preset twice")
             << good.left(5 * m) + good.mid(4 * m, m) + good.mid(6 * m) << "bank 0 slot 4 appears twice";
