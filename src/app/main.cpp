@@ -21,6 +21,7 @@ int main(int argc, char **argv)
     Tarsyn::installCatalogues(settings, programCatalogue, toolkitCatalogue);
 
     MainWindow window;
+    window.setRealLink(true);
     window.setVisible(true);
     window.setFixedSize(522, 322);
     window.postShowInit();

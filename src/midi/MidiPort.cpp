@@ -15,7 +15,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,6 +28,8 @@ namespace Tarsyn {
 namespace {
 
 constexpr const char *ClientName = "tarsyn";
+constexpr int ClientAttempts = 3;
+constexpr auto ClientRetryDelay = std::chrono::milliseconds(50);
 constexpr const char *InputPortName = "tarsyn in";
 constexpr const char *OutputPortName = "tarsyn out";
 
@@ -74,12 +78,17 @@ bool systemRuns(RtMidi::Api api)
     }
     case RtMidi::UNIX_JACK: {
 #ifdef TARSYN_HAVE_JACK
-        jack_status_t status{};
-        jack_client_t *client = jack_client_open("tarsyn-probe", JackNoStartServer, &status);
-        if (!client)
-            return false;
-        jack_client_close(client);
-        return true;
+        // A busy server may refuse a client now and then: ask again before giving up.
+        for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(ClientRetryDelay);
+            jack_status_t status{};
+            if (jack_client_t *client = jack_client_open("tarsyn-probe", JackNoStartServer, &status)) {
+                jack_client_close(client);
+                return true;
+            }
+        }
+        return false;
 #else
         return false;   // no quiet way to tell whether a server runs
 #endif
@@ -128,20 +137,43 @@ struct PortEntry {
     std::string name;
 };
 
+// RtMidi's constructors print their errors before any error callback can be set; their
+// output goes nowhere while they run (they run on the owner's thread only).
+class QuietStandardError {
+public:
+    QuietStandardError() : saved_(std::cerr.rdbuf(nullptr)) {}
+    ~QuietStandardError()
+    {
+        std::cerr.rdbuf(saved_);
+        std::cerr.clear();
+    }
+
+private:
+    std::streambuf *saved_;
+};
+
 template <typename Midi>
 std::unique_ptr<Midi> makeMidi(RtMidi::Api api, std::atomic<bool> *errorFlag)
 {
-    try {
-        std::unique_ptr<Midi> midi;
-        if constexpr (std::is_same_v<Midi, RtMidiIn>)
-            midi = std::make_unique<Midi>(api, ClientName, InputQueueLimit);
-        else
-            midi = std::make_unique<Midi>(api, ClientName);
-        midi->setErrorCallback(recordError, errorFlag);
-        return midi;
-    } catch (const RtMidiError &) {
-        return nullptr;
+    // A busy MIDI server may refuse a client now and then: ask again before giving up.
+    for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(ClientRetryDelay);
+        try {
+            std::unique_ptr<Midi> midi;
+            {
+                QuietStandardError quiet;
+                if constexpr (std::is_same_v<Midi, RtMidiIn>)
+                    midi = std::make_unique<Midi>(api, ClientName, InputQueueLimit);
+                else
+                    midi = std::make_unique<Midi>(api, ClientName);
+            }
+            midi->setErrorCallback(recordError, errorFlag);
+            return midi;
+        } catch (const RtMidiError &) {
+        }
     }
+    return nullptr;
 }
 
 template <typename Midi>

@@ -47,7 +47,7 @@ void StallGuard::settle()
 
 bool StallGuard::tooSoon() const
 {
-    return timer_.isActive() && shortestRoundTripNs_ >= ShortestTrustedRoundTripNs
+    return echoFilter_ && timer_.isActive() && shortestRoundTripNs_ >= ShortestTrustedRoundTripNs
         && sentAt_.nsecsElapsed() < shortestRoundTripNs_ / 2;
 }
 

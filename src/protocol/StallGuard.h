@@ -37,8 +37,10 @@ public:
     // True when a reply arrives too soon to answer the message just sent: in less than half
     // the shortest round trip measured so far. Such a reply is a second copy of the previous
     // one (a MIDI system may deliver a message twice when a client misses its cycle) and
-    // must not move the exchange on. Only round trips of a real link (1 ms or more) arm it.
+    // must not move the exchange on. Off unless enabled: only a real MIDI link has a
+    // round trip to go by; round trips under 1 ms do not arm it.
     bool tooSoon() const;
+    void setEchoFilter(bool on) { echoFilter_ = on; }
     int repeats() const { return repeats_; }          // all repeats since resetCount()
     int repeatsInARow() const { return inARow_; }
     void resetCount() { repeats_ = 0; inARow_ = 0; }
@@ -54,6 +56,7 @@ private:
     QTimer timer_;
     QElapsedTimer sentAt_;
     qint64 shortestRoundTripNs_ = 0;
+    bool echoFilter_ = false;
     int timeoutMs_ = DefaultTimeoutMs;
     int maxRepeats_ = DefaultMaxRepeats;
     int repeats_ = 0;

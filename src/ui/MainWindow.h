@@ -42,6 +42,13 @@ public:
     Tarsyn::PresetExchange &presetExchange() { return presets; }
     // The firmware file that Update loads; the built-in resource unless changed.
     void setFirmwarePath(const QString &path) { firmwarePath = path; }
+    // Replies come through a real MIDI link: a reply that arrives too soon to answer the
+    // message just sent is taken as a second copy of the previous one and ignored.
+    void setRealLink(bool on)
+    {
+        transfer.guard().setEchoFilter(on);
+        presets.guard().setEchoFilter(on);
+    }
 
 public slots:
     void Connect();    // connects, or disconnects (also aborts a pending connection)

@@ -138,6 +138,7 @@ void FlashSession::unitIdentified()
     case Job::Update:
         transfer_.guard().setTimeout(timeoutMs_);
         transfer_.guard().setMaxRepeats(retries_);
+        transfer_.guard().setEchoFilter(true);
         reportProgress(0, FirmwareTransfer::EndCount);
         transfer_.start();
         break;
@@ -145,6 +146,7 @@ void FlashSession::unitIdentified()
     case Job::Restore:
         exchange_.guard().setTimeout(timeoutMs_);
         exchange_.guard().setMaxRepeats(retries_);
+        exchange_.guard().setEchoFilter(true);
         reportProgress(0, PresetCount);
         if (job_ == Job::Backup)
             exchange_.startReceive();
