@@ -36,6 +36,9 @@ function(tarsyn_add_test_command name)
           "JACK_NO_START_SERVER=1" "TARSYN_MIDI_API=jack"
           "JACK_DEFAULT_SERVER=${TARSYN_TEST_JACK_NAME}"
           "TARSYN_BINARY_DIR=${CMAKE_BINARY_DIR}" "TARSYN_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+          # CTest's TIMEOUT bounds each test; Qt Test's own 300 s per function is too short
+          # for a whole update on a loaded machine.
+          "QTEST_FUNCTION_TIMEOUT=900000"
           ${T_ENV})
   set(fixtures "")
   foreach(need IN LISTS T_NEEDS)
