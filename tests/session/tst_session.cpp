@@ -50,7 +50,6 @@ private slots:
     void receivePass();
     void comparePass_data();
     void comparePass();
-    void incompletePresetReplyIsNotAnAnswer();
 };
 
 void TestSession::countsEveryBlockOnce_data()
@@ -200,7 +199,16 @@ void TestSession::receivePass()
     Capture sink;
     DeviceLink link(&sink);
     PresetExchange presets(link);
+    presets.guard().setTimeout(10);
     presets.startReceive();
+    // A reply without a whole preset is no answer: the request goes out again, unchanged.
+    QSignalSpy repeated(&presets.guard(), &StallGuard::repeated);
+    link.decodeReply(reply(UnitPresetData, QByteArray(319, 0x01)));
+    QCOMPARE(presets.presetDataReceived().barValue, -1);
+    QVERIFY(repeated.wait(5000));
+    QCOMPARE(sink.sent.back(), sink.sent.front());
+    sink.sent.resize(1);
+    presets.guard().setTimeout(60000);
     std::uint8_t data[PresetSize];
     PresetExchange::Outcome outcome;
     for (int i = 0; i < PresetCount; ++i) {
@@ -287,21 +295,6 @@ void TestSession::comparePass()
     // Bank 0's write carries the stored byte 128 minus 2: the unit ends with the wanted bytes.
     QVERIFY(std::memcmp(unit.data(), wanted, PresetSize) == 0);
     QVERIFY(std::memcmp(unit.data() + 2 * 32768 + 7 * 256, wanted, PresetSize) == 0);
-}
-
-void TestSession::incompletePresetReplyIsNotAnAnswer()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    PresetExchange presets(link);
-    presets.guard().setTimeout(10);
-    presets.startReceive();
-    QSignalSpy repeated(&presets.guard(), &StallGuard::repeated);
-    link.decodeReply(reply(UnitPresetData, QByteArray(319, 0x01)));
-    QCOMPARE(presets.presetDataReceived().barValue, -1);
-    QCOMPARE(presets.presetSlot, 0);
-    QVERIFY(repeated.wait(5000)); // the request goes out again, unchanged
-    QCOMPARE(sink.sent.back(), sink.sent.front());
 }
 
 QTEST_GUILESS_MAIN(TestSession)
