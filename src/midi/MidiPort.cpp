@@ -7,6 +7,8 @@
 
 #ifdef TARSYN_HAVE_JACK
 #include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 #endif
 #ifdef TARSYN_HAVE_ALSA
 #include <alsa/asoundlib.h>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -210,6 +213,123 @@ int findPort(RtMidi &midi, const std::string &name)
     return -1;
 }
 
+#ifdef TARSYN_HAVE_JACK
+// The output half on JACK, on libjack directly. RtMidi's JACK output frees its ring buffer
+// while its client's process thread may still be reading it (the client is closed only
+// afterwards), which crashes now and then on close. Here the client is deactivated, which
+// stops its process thread, before anything that thread uses is freed.
+class JackOutput {
+public:
+    JackOutput() = default;
+    JackOutput(const JackOutput &) = delete;
+    JackOutput &operator=(const JackOutput &) = delete;
+    ~JackOutput()
+    {
+        if (client_) {
+            if (active_)
+                drain();
+            jack_deactivate(client_);
+            jack_client_close(client_);
+        }
+        if (buffer_)
+            jack_ringbuffer_free(buffer_);
+    }
+
+    // Opens a client and an output port named `portName`; connects it to `destination`
+    // (a full port name) unless that is empty.
+    bool open(const std::string &portName, const std::string &destination)
+    {
+        for (int attempt = 0; attempt < ClientAttempts && !client_; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(ClientRetryDelay);
+            jack_status_t status{};
+            client_ = jack_client_open(ClientName, JackNoStartServer, &status);
+        }
+        if (!client_)
+            return false;
+        buffer_ = jack_ringbuffer_create(BufferSize);
+        if (!buffer_)
+            return false;
+        port_ = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                   JackPortIsOutput, 0);
+        if (!port_ || jack_set_process_callback(client_, &JackOutput::process, this) != 0
+            || jack_activate(client_) != 0)
+            return false;
+        active_ = true;
+        return destination.empty()
+               || jack_connect(client_, jack_port_name(port_), destination.c_str()) == 0;
+    }
+
+    // Queues one message for the next process cycle; false when it does not fit.
+    bool send(const unsigned char *data, size_t size)
+    {
+        const auto length = std::uint32_t(size);
+        if (size > MaxMessageSize
+            || jack_ringbuffer_write_space(buffer_) < sizeof length + size)
+            return false;
+        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(&length), sizeof length);
+        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(data), size);
+        return true;
+    }
+
+private:
+    static constexpr size_t BufferSize = 16384;
+    static constexpr size_t MaxMessageSize = 4096;
+    static constexpr auto DrainLimit = std::chrono::seconds(1);
+
+    static int process(jack_nframes_t frames, void *self)
+    {
+        auto *o = static_cast<JackOutput *>(self);
+        void *port = jack_port_get_buffer(o->port_, frames);
+        jack_midi_clear_buffer(port);
+        std::uint32_t length = 0;
+        for (bool first = true;
+             jack_ringbuffer_peek(o->buffer_, reinterpret_cast<char *>(&length), sizeof length)
+                 == sizeof length
+             && jack_ringbuffer_read_space(o->buffer_) >= sizeof length + length;
+             first = false) {
+            // What does not fit into this cycle's buffer waits for the next cycle; only a
+            // message too long for an empty buffer is dropped.
+            jack_midi_data_t *event = jack_midi_event_reserve(port, 0, length);
+            if (!event && !first)
+                break;
+            jack_ringbuffer_read_advance(o->buffer_, sizeof length);
+            if (event)
+                jack_ringbuffer_read(o->buffer_, reinterpret_cast<char *>(event), length);
+            else
+                jack_ringbuffer_read_advance(o->buffer_, length);
+        }
+        o->cycles_.fetch_add(1);
+        return 0;
+    }
+
+    // Waits, briefly, until the messages already queued have left in a completed cycle.
+    void drain()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + DrainLimit;
+        const auto waitFor = [&](auto done) {
+            while (!done()) {
+                if (std::chrono::steady_clock::now() >= deadline)
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return true;
+        };
+        if (!waitFor([&] { return jack_ringbuffer_read_space(buffer_) == 0; }))
+            return;
+        // The cycle that took the last message may still be running: wait for a later one.
+        const unsigned seen = cycles_.load();
+        waitFor([&] { return cycles_.load() - seen >= 2; });
+    }
+
+    jack_client_t *client_ = nullptr;
+    jack_port_t *port_ = nullptr;
+    jack_ringbuffer_t *buffer_ = nullptr;
+    bool active_ = false;
+    std::atomic<unsigned> cycles_{0};
+};
+#endif
+
 } // namespace
 
 struct MidiPort::Backend {
@@ -236,6 +356,26 @@ struct MidiPort::Impl {
     // Declared last: the RtMidi objects refer to the fields above until they are gone.
     std::unique_ptr<RtMidiIn> in;
     std::unique_ptr<RtMidiOut> out;
+#ifdef TARSYN_HAVE_JACK
+    std::unique_ptr<JackOutput> jackOut;   // the output half on JACK, instead of `out`
+#endif
+
+    bool outputIsOpen() const
+    {
+#ifdef TARSYN_HAVE_JACK
+        if (jackOut)
+            return true;
+#endif
+        return out != nullptr;
+    }
+    void closeOutput()
+    {
+        // Both wait briefly for messages already handed over to go out.
+#ifdef TARSYN_HAVE_JACK
+        jackOut.reset();
+#endif
+        out.reset();
+    }
 
     static void inputCallback(double, std::vector<unsigned char> *message, void *self);
 
@@ -306,6 +446,17 @@ bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtua
 bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtualName)
 {
     const RtMidi::Api api = entry ? entry->api : openBackend.api;
+#ifdef TARSYN_HAVE_JACK
+    if (api == RtMidi::UNIX_JACK) {
+        auto jack = std::make_unique<JackOutput>();
+        if (!jack->open(virtualName ? *virtualName : OutputPortName,
+                        virtualName ? std::string() : entry->name))
+            return false;
+        jackOut = std::move(jack);
+        openBackend.api = api;
+        return true;
+    }
+#endif
     outError = false;
     auto midi = makeMidi<RtMidiOut>(api, &outError);
     if (!midi)
@@ -423,8 +574,7 @@ bool MidiPort::openVirtual(const QString &name)
 int MidiPort::close()
 {
     d->closeInput();
-    // Destroying the output waits briefly for messages already handed over to go out.
-    d->out.reset();
+    d->closeOutput();
     return 0;
 }
 
@@ -435,12 +585,19 @@ bool MidiPort::inputOpen() const
 
 bool MidiPort::outputOpen() const
 {
-    return d->out != nullptr;
+    return d->outputIsOpen();
 }
 
 bool MidiPort::sendLongMessage(const QByteArray &message)
 {
-    if (!d->out || message.isEmpty())
+    if (message.isEmpty())
+        return false;
+#ifdef TARSYN_HAVE_JACK
+    if (d->jackOut)
+        return d->jackOut->send(reinterpret_cast<const unsigned char *>(message.constData()),
+                                size_t(message.size()));
+#endif
+    if (!d->out)
         return false;
     d->outError = false;
     try {
@@ -460,7 +617,7 @@ void MidiPort::setReceiver(QObject *receiver)
 QString MidiPort::apiName() const
 {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
-    if (d->in || d->out) {
+    if (d->in || d->outputIsOpen()) {
         api = d->openBackend.api;
     } else {
         const std::vector<RtMidi::Api> apis = startedApis();
