@@ -31,8 +31,14 @@ namespace Tarsyn {
 namespace {
 
 constexpr const char *ClientName = "tarsyn";
-constexpr int ClientAttempts = 3;
-constexpr auto ClientRetryDelay = std::chrono::milliseconds(50);
+// A busy JACK server refuses a new client now and then; it is asked again, after 50, 100,
+// 200 and 400 ms.
+constexpr int ClientAttempts = 5;
+void waitBeforeAttempt(int attempt)
+{
+    if (attempt > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25 << attempt));
+}
 constexpr const char *InputPortName = "tarsyn in";
 constexpr const char *OutputPortName = "tarsyn out";
 
@@ -83,13 +89,14 @@ bool systemRuns(RtMidi::Api api)
 #ifdef TARSYN_HAVE_JACK
         // A busy server may refuse a client now and then: ask again before giving up.
         for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
-            if (attempt > 0)
-                std::this_thread::sleep_for(ClientRetryDelay);
+            waitBeforeAttempt(attempt);
             jack_status_t status{};
             if (jack_client_t *client = jack_client_open("tarsyn-probe", JackNoStartServer, &status)) {
                 jack_client_close(client);
                 return true;
             }
+            if ((status & JackServerFailed) && attempt > 0)
+                return false; // twice no server to talk to: none runs
         }
         return false;
 #else
@@ -160,8 +167,7 @@ std::unique_ptr<Midi> makeMidi(RtMidi::Api api, std::atomic<bool> *errorFlag)
 {
     // A busy MIDI server may refuse a client now and then: ask again before giving up.
     for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
-        if (attempt > 0)
-            std::this_thread::sleep_for(ClientRetryDelay);
+        waitBeforeAttempt(attempt);
         try {
             std::unique_ptr<Midi> midi;
             {
@@ -240,8 +246,7 @@ public:
     bool open(const std::string &portName, const std::string &destination)
     {
         for (int attempt = 0; attempt < ClientAttempts && !client_; ++attempt) {
-            if (attempt > 0)
-                std::this_thread::sleep_for(ClientRetryDelay);
+            waitBeforeAttempt(attempt);
             jack_status_t status{};
             client_ = jack_client_open(ClientName, JackNoStartServer, &status);
         }
