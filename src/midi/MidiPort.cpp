@@ -219,6 +219,25 @@ int findPort(RtMidi &midi, const std::string &name)
     return -1;
 }
 
+// Opens a virtual port named `virtualName`, or else connects to the port `entry` names; the
+// port of our own end is called `ownName`.
+bool openRtMidiPort(RtMidi &midi, const PortEntry *entry, const std::string *virtualName, const char *ownName)
+{
+    try {
+        if (virtualName) {
+            midi.openVirtualPort(*virtualName);
+            return true;
+        }
+        const int number = findPort(midi, entry->name);
+        if (number < 0)
+            return false;
+        midi.openPort(unsigned(number), ownName);
+        return midi.isPortOpen();
+    } catch (const RtMidiError &) {
+        return false;
+    }
+}
+
 #ifdef TARSYN_HAVE_JACK
 // The output half on JACK, on libjack directly. RtMidi's JACK output frees its ring buffer
 // while its client's process thread may still be reading it (the client is closed only
@@ -428,20 +447,10 @@ bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtua
         midi->setBufferSize(InputBufferSize, InputBufferCount);
         // Set before the port opens, so that no message goes to RtMidi's own queue.
         midi->setCallback(&Impl::inputCallback, this);
-        if (virtualName) {
-            midi->openVirtualPort(*virtualName);
-        } else {
-            const int number = findPort(*midi, entry->name);
-            if (number < 0)
-                return false;
-            midi->openPort(unsigned(number), InputPortName);
-            if (!midi->isPortOpen())
-                return false;
-        }
     } catch (const RtMidiError &) {
         return false;
     }
-    if (inError)
+    if (!openRtMidiPort(*midi, entry, virtualName, InputPortName) || inError)
         return false;
     in = std::move(midi);
     openBackend.api = api;
@@ -466,21 +475,7 @@ bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtu
     auto midi = makeMidi<RtMidiOut>(api, &outError);
     if (!midi)
         return false;
-    try {
-        if (virtualName) {
-            midi->openVirtualPort(*virtualName);
-        } else {
-            const int number = findPort(*midi, entry->name);
-            if (number < 0)
-                return false;
-            midi->openPort(unsigned(number), OutputPortName);
-            if (!midi->isPortOpen())
-                return false;
-        }
-    } catch (const RtMidiError &) {
-        return false;
-    }
-    if (outError)
+    if (!openRtMidiPort(*midi, entry, virtualName, OutputPortName) || outError)
         return false;
     out = std::move(midi);
     openBackend.api = api;
