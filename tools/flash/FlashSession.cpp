@@ -180,18 +180,18 @@ void FlashSession::handleReply(ReplyCode code, const QByteArray &message)
     if (job_ == Job::Update) {
         switch (code) {
         case ReplyBlockOk24:
-        case ReplyBlockOk25: {
-            const FirmwareTransfer::Step step = transfer_.blockAcknowledged();
+        case ReplyBlockOk25:
+        case ReplyResendLarge:
+        case ReplyResendSmall: {
+            // Mid-block, a resend request sends the next part and may complete the block.
+            const bool ack = code == ReplyBlockOk24 || code == ReplyBlockOk25;
+            const FirmwareTransfer::Step step = ack ? transfer_.blockAcknowledged() : transfer_.resendRequested(code);
             if (step.counted)
                 reportProgress(transfer_.progressCount(), FirmwareTransfer::EndCount);
             if (step.finished)
                 finish(Success);
             break;
         }
-        case ReplyResendLarge:
-        case ReplyResendSmall:
-            transfer_.resendRequested(code);
-            break;
         default:
             break;
         }
