@@ -23,7 +23,9 @@ void StallGuard::setMaxRepeats(int repeats)
 }
 
 namespace {
+// A link whose round trips take 1 ms or more cannot answer within half a millisecond.
 constexpr qint64 ShortestTrustedRoundTripNs = 1000000;
+constexpr qint64 EchoWindowNs = 500000;
 }
 
 void StallGuard::watch()
@@ -48,7 +50,7 @@ void StallGuard::settle()
 bool StallGuard::tooSoon() const
 {
     return echoFilter_ && timer_.isActive() && shortestRoundTripNs_ >= ShortestTrustedRoundTripNs
-        && sentAt_.nsecsElapsed() < shortestRoundTripNs_ / 2;
+        && sentAt_.nsecsElapsed() < EchoWindowNs;
 }
 
 void StallGuard::stop()

@@ -34,11 +34,12 @@ public:
 
     bool watching() const { return timer_.isActive(); }
 
-    // True when a reply arrives too soon to answer the message just sent: in less than half
-    // the shortest round trip measured so far. Such a reply is a second copy of the previous
-    // one (a MIDI system may deliver a message twice when a client misses its cycle) and
-    // must not move the exchange on. Off unless enabled: only a real MIDI link has a
-    // round trip to go by; round trips under 1 ms do not arm it.
+    // True when a reply arrives too soon to answer the message just sent: within half a
+    // millisecond, on a link whose round trips have all taken 1 ms or more. Such a reply is
+    // a second copy of the previous one (a MIDI system may deliver a message twice when a
+    // client misses its cycle) and must not move the exchange on. Off unless enabled: only
+    // a real MIDI link has a round trip to go by. The window is fixed, not a share of the
+    // measured round trip, so that a slow first reply cannot make later ones look early.
     bool tooSoon() const;
     void setEchoFilter(bool on) { echoFilter_ = on; }
     int repeats() const { return repeats_; }          // all repeats since resetCount()
