@@ -356,16 +356,12 @@ private:
 
 } // namespace
 
-struct MidiPort::Backend {
-    RtMidi::Api api = RtMidi::UNSPECIFIED;
-};
-
 struct MidiPort::Impl {
     std::vector<PortEntry> inputs;
     std::vector<PortEntry> outputs;
     bool inputsListed = false;
     bool outputsListed = false;
-    Backend openBackend;
+    RtMidi::Api openApi = RtMidi::UNSPECIFIED; // the MIDI system of the open ports
 
     // Set by RtMidi's error callback, on the thread of the failing call.
     std::atomic<bool> inError{false};
@@ -437,7 +433,7 @@ void MidiPort::Impl::inputCallback(double, std::vector<unsigned char> *message, 
 
 bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtualName)
 {
-    const RtMidi::Api api = entry ? entry->api : openBackend.api;
+    const RtMidi::Api api = entry ? entry->api : openApi;
     inError = false;
     auto midi = makeMidi<RtMidiIn>(api, &inError);
     if (!midi)
@@ -453,13 +449,13 @@ bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtua
     if (!openRtMidiPort(*midi, entry, virtualName, InputPortName) || inError)
         return false;
     in = std::move(midi);
-    openBackend.api = api;
+    openApi = api;
     return true;
 }
 
 bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtualName)
 {
-    const RtMidi::Api api = entry ? entry->api : openBackend.api;
+    const RtMidi::Api api = entry ? entry->api : openApi;
 #ifdef TARSYN_HAVE_JACK
     if (api == RtMidi::UNIX_JACK) {
         auto jack = std::make_unique<JackOutput>();
@@ -467,7 +463,7 @@ bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtu
                         virtualName ? std::string() : entry->name))
             return false;
         jackOut = std::move(jack);
-        openBackend.api = api;
+        openApi = api;
         return true;
     }
 #endif
@@ -478,7 +474,7 @@ bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtu
     if (!openRtMidiPort(*midi, entry, virtualName, OutputPortName) || outError)
         return false;
     out = std::move(midi);
-    openBackend.api = api;
+    openApi = api;
     return true;
 }
 
@@ -563,7 +559,7 @@ bool MidiPort::openVirtual(const QString &name)
     const std::vector<RtMidi::Api> apis = startedApis();
     if (apis.empty())
         return false;
-    d->openBackend.api = apis.front();
+    d->openApi = apis.front();
     const std::string inName = (name + QStringLiteral(" in")).toStdString();
     const std::string outName = (name + QStringLiteral(" out")).toStdString();
     const bool inputOk = d->openInput(nullptr, &inName);
@@ -618,7 +614,7 @@ QString MidiPort::apiName() const
 {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
     if (d->in || d->outputIsOpen()) {
-        api = d->openBackend.api;
+        api = d->openApi;
     } else {
         const std::vector<RtMidi::Api> apis = startedApis();
         if (!apis.empty())

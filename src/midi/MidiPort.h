@@ -57,8 +57,6 @@ public:
     // The name of the MIDI system that the open ports use, or of the first that started.
     QString apiName() const;
 
-    struct Backend;   // one started MIDI system (RtMidi API); defined in MidiPort.cpp
-
 private:
     struct Impl;
     std::unique_ptr<Impl> d;
