@@ -21,6 +21,7 @@ function(tarsyn_add_qtest name)
   cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;NEEDS;ENV" ${ARGN})
   qt_add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/common)
   target_compile_definitions(${name} PRIVATE
     TARSYN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TARSYN_BINARY_DIR="${CMAKE_BINARY_DIR}")

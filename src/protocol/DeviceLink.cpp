@@ -76,6 +76,15 @@ QString DeviceLink::serialDisplayText(std::uint32_t serial)
     return digits.left(3) + QLatin1Char('-') + digits.mid(3, 3) + QLatin1Char('-') + digits.mid(6);
 }
 
+void DeviceLink::acceptIdentity()
+{
+    serialNumber = reported.serialNumber;
+    firmwareVersion = reported.firmwareVersion;
+    deviceName = reported.deviceName;
+    serialText = serialDisplayText(serialNumber);
+    multiPart = selectsMultiPart(firmwareVersion);
+}
+
 bool DeviceLink::selectsMultiPart(std::uint32_t versionWord)
 {
     const std::uint32_t major = versionWord & 0xFF;
@@ -106,19 +115,21 @@ ReplyCode DeviceLink::parseReply(const std::uint8_t *bytes, qsizetype length)
 
     switch (at(CommandPos)) {
     case UnitIdentity: {
-        serialNumber = at(5) | at(6) << 7 | at(7) << 14 | at(8) << 21;
-        firmwareVersion = at(10) | at(11) << 7;
-        deviceName.clear();
+        // Header, command, two version bytes and the closing 0xF7 at least: anything shorter
+        // does not hold the fields read below.
+        if (length < HeaderLength + 3 || (at(10) | at(11)) & 0x80)
+            return ReplyNone;
+        reported.serialNumber = at(5) | at(6) << 7 | at(7) << 14 | at(8) << 21;
+        reported.firmwareVersion = at(10) | at(11) << 7;
+        reported.deviceName.clear();
         for (int i = 0; i < 16; ++i) {
             const std::uint32_t c = at(12 + i);
             // A short name may run straight into the message's closing 0xF7, which is no
             // character of it.
             if (c == 0x7F || c == 0x00 || c == SysExEnd)
                 break;
-            deviceName.append(QChar::fromLatin1(char(c)));
+            reported.deviceName.append(QChar::fromLatin1(char(c)));
         }
-        serialText = serialDisplayText(serialNumber);
-        multiPart = selectsMultiPart(firmwareVersion);
         return ReplyIdentity;
     }
     case UnitPresetData:

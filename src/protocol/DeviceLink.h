@@ -40,9 +40,12 @@ public:
     void requestPreset(int slot, int bank);      // 13 bytes, command 0x01
     void sendPreset(int slot, int bank);         // 333 bytes, command 0x02, from presetData
 
-    // Decodes one received message and applies its effects (identity fields, presetData,
+    // Decodes one received message and applies its effects (`reported`, presetData,
     // retryCount). Reads only the `length` bytes given; a byte at a fixed position beyond
-    // the end reads as 0.
+    // the end reads as 0. An identity reply too short to hold its version is no identity.
+    // Identity replies only fill `reported`: another program on the same port may ask the
+    // unit who it is at any time, so the fields the session runs on change only through
+    // acceptIdentity(), when the host itself is identifying the unit.
     ReplyCode parseReply(const std::uint8_t *bytes, qsizetype length);
     ReplyCode decodeReply(const QByteArray &message)
     {
@@ -74,9 +77,19 @@ public:
     const QByteArray &lastMessage() const { return lastMessage_; }
     bool repeatLastMessage();
 
+    // Makes the last reported identity the unit's: serial, version, name, block form.
+    void acceptIdentity();
+
+    // The identity in the last identity reply decoded.
+    struct Identity {
+        std::uint32_t serialNumber = 0;
+        std::uint32_t firmwareVersion = 0;
+        QString deviceName;
+    } reported;
+
     // Fields, as the window and the preset exchange use them.
     std::int32_t retryCount = 0;        // resend requests (0x26, 0x27) since startTransfer
-    std::uint32_t serialNumber = 0;     // from the last identity reply, 28 bits
+    std::uint32_t serialNumber = 0;     // from the accepted identity, 28 bits
     std::uint32_t firmwareVersion = 0;  // low 8 bits major, bits above minor
     QString serialText;
     QString deviceName;
@@ -85,7 +98,7 @@ public:
     std::unique_ptr<std::uint8_t[]> image;
     std::int32_t presetLength = 0;      // 256 after a complete preset reply, else 0
     std::uint8_t presetData[PresetSize] = {};
-    bool multiPart = false;             // block form chosen by the last identity reply
+    bool multiPart = false;             // block form chosen by the accepted identity
 
     // Highest end offset of a block whose completion advanceTransfer has reported since
     // startTransfer; a block restarted by a resend request is not reported again.

@@ -2,105 +2,206 @@
 
 #include "DeviceLink.h"
 
+#include <algorithm>
+
 namespace Tarsyn {
+
+namespace {
+// Messages remembered for matching replies after a drain; far more than can be in flight.
+constexpr std::size_t LogLength = 4096;
+
+bool isResend(ReplyCode code)
+{
+    return code == ReplyResendLarge || code == ReplyResendSmall;
+}
+} // namespace
 
 FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
     : QObject(parent)
     , link_(link)
     , guard_(link, this)
 {
+    connect(&guard_, &StallGuard::drained, this, &FirmwareTransfer::drained);
+    // A repeat is one more message of the same block: the unit may answer each copy.
+    connect(&guard_, &StallGuard::repeated, this, [this] {
+        if (!log_.empty())
+            log_.push_back(log_.back());
+    });
     connect(&guard_, &StallGuard::unitSilent, this, [this] {
+        if (!running_)
+            return;
         abandon();
         emit unitSilent();
     });
 }
 
+int FirmwareTransfer::countFor(std::uint32_t end)
+{
+    if (end <= LargeRegion)
+        return int(end / 256);
+    return SmallBlockCount + int((end - LargeRegion) / 512) * 10;
+}
+
 void FirmwareTransfer::start()
 {
-    progressCount_ = 0;
-    awaitingFinal_ = false;
+    log_.clear();
+    running_ = true;
+    count_ = 0;
+    ackedEnd_ = 0;
+    sinceCheckpoint_ = 0;
+    doubt_ = Doubt::None;
+    askedBlock_ = 0xFFFFFFFF;
+    requestsInARow_ = 0;
+    failedBlock_ = 0;
     guard_.resetCount();
-    link_.startTransfer();
+    link_.retryCount = 0;
+    link_.completedEnd = 0;
+    link_.cursor = 0;
+    link_.phase = 0;
+    sendNext();
+}
+
+// The message after the last one: the next part of the block under way, or the next block.
+void FirmwareTransfer::sendNext()
+{
+    const std::uint32_t offset = link_.cursor;
+    const std::uint32_t lastPart = offset < LargeRegion ? 2 : 4;
+    const bool final = !link_.multiPart || link_.phase == lastPart;
+    link_.advanceTransfer();
+    log_.push_back({offset, final});
+    if (log_.size() > LogLength)
+        log_.pop_front();
     guard_.watch();
 }
 
-FirmwareTransfer::Step FirmwareTransfer::blockAcknowledged()
+bool FirmwareTransfer::lastBlock(const Sent &sent) const
 {
-    Step step;
-    if (guard_.tooSoon())
-        return step; // a second copy of the previous reply
-    if (awaitingFinal_) {
-        guard_.settle();
-        if (link_.phase != 0) {
-            // The unit asked for the last block again: its parts go out until its part 0.
-            link_.advanceTransfer();
-            guard_.watch();
-            return step;
-        }
-        // The unit acknowledged the last block's part 0: the payload is in.
-        awaitingFinal_ = false;
-        step.finished = true;
-        return step;
-    }
-    if (progressCount_ == EndCount)
-        return step; // no transfer running: later acknowledgements send nothing
-
-    guard_.settle();
-    step.barValue = progressCount_;
-    if (!link_.advanceTransfer()) {
-        guard_.watch();
-        return step;
-    }
-    return count(step);
+    return sent.final && sent.offset == LastPayloadBlock;
 }
 
-// One more block of the payload is complete.
-FirmwareTransfer::Step FirmwareTransfer::count(Step step)
+void FirmwareTransfer::blockDone(std::uint32_t offset)
 {
-    progressCount_ += progressCount_ < SmallBlockCount ? 1 : 10;
-    step.counted = true;
-    if (progressCount_ < EndCount) {
-        guard_.watch();
-    } else if (link_.multiPart) {
-        // The last block's part 0 has just gone out; its acknowledgement ends the transfer.
-        awaitingFinal_ = true;
-        guard_.watch();
+    const std::uint32_t end = offset + (offset < LargeRegion ? 256 : 512);
+    if (end <= ackedEnd_)
+        return;
+    const int before = count_;
+    ackedEnd_ = end;
+    count_ = countFor(end);
+    emit progressed(before, count_);
+}
+
+void FirmwareTransfer::replyReceived(ReplyCode code)
+{
+    const bool ack = code == ReplyBlockOk24 || code == ReplyBlockOk25;
+    if (!running_ || (!ack && !isResend(code)) || log_.empty())
+        return;
+    if (guard_.draining()) {
+        guard_.reply(code);   // collected for the drain under way
+        return;
+    }
+    if (guard_.reply(code) == StallGuard::Take::Answer)
+        answered(code);
+}
+
+void FirmwareTransfer::drainFor(Doubt doubt, ReplyCode trigger)
+{
+    doubt_ = doubt;
+    trigger_ = trigger;
+    guard_.drain();
+}
+
+// `code` answers the last message sent, in step.
+void FirmwareTransfer::answered(ReplyCode code)
+{
+    const Sent last = log_.back();
+    if (isResend(code)) {
+        // Which message it answers is certain only once nothing else is on its way.
+        drainFor(Doubt::Resend, code);
+        return;
+    }
+    if (!last.final) {
+        sendNext();
+        return;
+    }
+    blockDone(last.offset);
+    if (lastBlock(last)) {
+        drainFor(Doubt::End, code);
+    } else if (++sinceCheckpoint_ >= CheckpointBlocks) {
+        sinceCheckpoint_ = 0;
+        drainFor(Doubt::Checkpoint, code);
     } else {
-        // This acknowledgement was the last payload block's. The block sent for it now lies
-        // behind the payload; its reply is not awaited.
-        guard_.stop();
-        step.finished = true;
+        sendNext();
     }
-    return step;
 }
 
-FirmwareTransfer::Step FirmwareTransfer::resendRequested(ReplyCode code)
+void FirmwareTransfer::drained()
 {
-    if (code != ReplyResendLarge && code != ReplyResendSmall)
-        return {};
-    if (guard_.tooSoon()) {
-        --link_.retryCount; // counted by the decoder, but a second copy of the previous reply
-        return {};
+    if (!running_)
+        return;
+    QList<ReplyCode> replies = guard_.collected();
+    if (doubt_ != Doubt::None)
+        replies.prepend(trigger_);   // taken as the answer to the last message before the drain
+    doubt_ = Doubt::None;
+
+    // The replies answer the last replies.size() messages, in order, if nothing was lost or
+    // doubled on the way. A doubled reply makes the list longer: the match then reaches
+    // further back, which is the safe direction.
+    const int n = int(replies.size());
+    const int lastIndex = int(log_.size()) - 1;
+    const int first = std::max(0, lastIndex - std::max(n, 1) + 1);
+    const bool anyResend = std::any_of(replies.cbegin(), replies.cend(), isResend);
+
+    if (n > 0 && !anyResend) {
+        for (int i = first; i <= lastIndex; ++i) {
+            if (log_[std::size_t(i)].final)
+                blockDone(log_[std::size_t(i)].offset);
+        }
+        if (lastBlock(log_.back())) {
+            running_ = false;
+            count_ = EndCount;
+            guard_.stop();
+            emit finished();
+            return;
+        }
+        sendNext();
+        return;
     }
-    const bool partsGoingOut = link_.multiPart && link_.phase != 0;
-    const int before = progressCount_;
-    const bool completed = code == ReplyResendLarge ? link_.sendLargeBlock(false) : link_.sendSmallBlock(false);
-    if (!running())
-        return {};
-    guard_.settle();
-    if (partsGoingOut && completed && link_.phase == 0 && !awaitingFinal_) {
-        Step step;
-        step.barValue = before;
-        return count(step);
+    if (n == 1 && !log_.back().final) {
+        // In step, in the middle of a block: the unit keeps the part and the block is judged
+        // at its part 0; the next part goes out, as for an acknowledgement.
+        sendNext();
+        return;
     }
-    guard_.watch();
-    return {};
+    // A resend request (or nothing at all after a reply that came too soon): go back to the
+    // block of the earliest message the replies can answer.
+    restartAt(log_[std::size_t(first)].offset);
+}
+
+void FirmwareTransfer::restartAt(std::uint32_t offset)
+{
+    if (offset == askedBlock_) {
+        ++requestsInARow_;
+    } else {
+        askedBlock_ = offset;
+        requestsInARow_ = 1;
+    }
+    if (requestsInARow_ >= MaxRequestsForBlock) {
+        failedBlock_ = offset;
+        abandon();
+        emit unitKeepsAsking(offset);
+        return;
+    }
+    link_.cursor = offset;
+    link_.phase = 0;
+    sendNext();
 }
 
 void FirmwareTransfer::abandon()
 {
-    progressCount_ = EndCount;
-    awaitingFinal_ = false;
+    running_ = false;
+    if (count_ < EndCount)
+        count_ = EndCount;
+    doubt_ = Doubt::None;
     guard_.stop();
 }
 

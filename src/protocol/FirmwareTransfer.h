@@ -1,14 +1,20 @@
 #pragma once
 // FirmwareTransfer: one firmware update over a DeviceLink, as the window and tarsyn-flash
-// both run it. It keeps the progress counter (1 per 256-byte block, 10 per 512-byte block,
-// 10848 at the end), decides completion, serves resend requests and recovers from lost
-// messages through its StallGuard.
+// both run it. It sends the payload block by block, paced by the unit's replies, keeps the
+// progress counter (1 per 256-byte block, 10 per 512-byte block, 10848 at the end) and
+// decides completion.
 //
-// Completion is reported only once the unit has acknowledged the payload's last block:
-// in the single-message form that is the acknowledgement that brings the counter to 10848;
-// in the multi-part form the counter reaches 10848 when the last block's part 0 goes out,
-// and the transfer finishes with the acknowledgement of that part (resend requests for the
-// block are served until then).
+// Staying in step. Replies carry no sequence numbers: an acknowledgement that comes twice
+// would otherwise be taken as the answer to the next block, and the host would run ahead of
+// the unit without knowing it; a resend request would then bring back the wrong block.
+// Every message sent is logged with the block it belongs to. The StallGuard takes a reply
+// as the answer to the last message only when it comes in step; otherwise, and whenever
+// the host must be sure (a resend request, the end of the payload, every CheckpointBlocks
+// blocks), it drains the link and the replies that came are matched to the last messages
+// sent. Where a resend request is among them, the transfer goes back to the block of the
+// earliest message they can answer and sends on from there: blocks carry their address, so
+// writing one again is harmless; skipping one never is. Success is reported only after the
+// last block's acknowledgement and a drain that found nothing to doubt.
 //
 // Runs on the thread that owns it.
 
@@ -16,6 +22,9 @@
 #include "SysEx.h"
 
 #include <QObject>
+
+#include <cstdint>
+#include <deque>
 
 namespace Tarsyn {
 
@@ -26,50 +35,71 @@ class FirmwareTransfer : public QObject {
 public:
     static constexpr int EndCount = 10848;      // 2048 x 1 + 880 x 10
     static constexpr int SmallBlockCount = 2048;
+    // The unit asking for one block again this many times in a row ends the transfer.
+    static constexpr int MaxRequestsForBlock = 16;
+    // Blocks between two drains that prove the host is still in step.
+    static constexpr int CheckpointBlocks = 512;
 
     explicit FirmwareTransfer(DeviceLink &link, QObject *parent = nullptr);
 
-    // What one block acknowledgement leads to.
-    struct Step {
-        int barValue = -1;     // >= 0: the progress bar shows this value (the count before the step)
-        bool counted = false;  // the counter advanced
-        bool finished = false; // the transfer is complete: report success
-    };
-
     // Sets the counter to 0 and sends the first block (the image must be loaded).
     void start();
-    // A block acknowledgement (ReplyBlockOk24 / ReplyBlockOk25).
-    Step blockAcknowledged();
-    // A resend request (ReplyResendLarge / ReplyResendSmall): the block goes out again.
-    // Served in every state, as the unit asks. In the multi-part form a request that comes
-    // while a block's parts are going out sends the next part, as an acknowledgement would;
-    // when that part completes the block, it is counted here.
-    Step resendRequested(ReplyCode code);
-    // Stops the transfer without completing it (ports closed, or the unit gave up): the
-    // counter goes to its end value, so later acknowledgements send nothing.
+    // A block acknowledgement or resend request from the unit; other replies are ignored.
+    void replyReceived(ReplyCode code);
+    // Stops the transfer without completing it (ports closed, the unit gave up).
     void abandon();
 
-    int progressCount() const { return progressCount_; }
-    // True from start() until completion or abandon().
-    bool running() const { return progressCount_ < EndCount || awaitingFinal_; }
-    // True after the counter reached its end, until the final acknowledgement.
-    bool awaitingFinalAck() const { return awaitingFinal_; }
+    int progressCount() const { return count_; }
+    bool running() const { return running_; }
     int resendRequests() const;          // the unit's resend requests since start()
     int repeats() const { return guard_.repeats(); }
+    // The block the unit kept asking for (after unitKeepsAsking).
+    std::uint32_t failedBlock() const { return failedBlock_; }
 
     StallGuard &guard() { return guard_; }
 
+    // The progress count of the payload up to `end` (a block boundary).
+    static int countFor(std::uint32_t end);
+
 signals:
-    // The unit did not answer after the allowed repeats; the transfer has been abandoned.
+    // A block was completed for the first time: the bar shows `barValue` (the count before
+    // this block), the counter is now `count`.
+    void progressed(int barValue, int count);
+    // Every block of the payload was acknowledged in step.
+    void finished();
+    // The unit did not answer within the silence span; the transfer has been abandoned.
     void unitSilent();
+    // The unit asked for the block at `offset` MaxRequestsForBlock times in a row; abandoned.
+    void unitKeepsAsking(std::uint32_t offset);
 
 private:
-    Step count(Step step);
+    struct Sent {
+        std::uint32_t offset;   // the block's offset in the image
+        bool final;             // the whole block, or its part 0
+    };
+
+    enum class Doubt { None, Resend, End, Checkpoint };
+
+    void sendNext();
+    void answered(ReplyCode code);
+    void drained();
+    void restartAt(std::uint32_t offset);
+    void blockDone(std::uint32_t offset);
+    bool lastBlock(const Sent &sent) const;
+    void drainFor(Doubt doubt, ReplyCode trigger);
 
     DeviceLink &link_;
     StallGuard guard_;
-    int progressCount_ = EndCount;   // no transfer running
-    bool awaitingFinal_ = false;
+    std::deque<Sent> log_;
+    bool running_ = false;
+    int count_ = EndCount;             // no transfer yet
+    std::uint32_t ackedEnd_ = 0;       // progress: the end of the highest block completed
+    int sinceCheckpoint_ = 0;
+    Doubt doubt_ = Doubt::None;
+    ReplyCode trigger_ = ReplyNone;
+    std::uint32_t askedBlock_ = 0xFFFFFFFF;
+    int requestsInARow_ = 0;
+    std::uint32_t failedBlock_ = 0;
 };
 
 } // namespace Tarsyn

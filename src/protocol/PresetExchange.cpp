@@ -19,6 +19,7 @@ PresetExchange::PresetExchange(DeviceLink &link, QObject *parent)
     , guard_(link, this)
     , PresetImage(std::make_unique<std::uint8_t[]>(std::size_t(PresetCount) * PresetSize)) // zero-filled
 {
+    connect(&guard_, &StallGuard::drained, this, &PresetExchange::drained);
     connect(&guard_, &StallGuard::unitSilent, this, [this] {
         endPass();
         emit unitSilent();
@@ -73,6 +74,7 @@ void PresetExchange::send(bool write)
         link_.sendPreset(presetSlot, presetBank);
     else
         link_.requestPreset(presetSlot, presetBank);
+    awaitingWrite_ = write;
     running_ = true;
     guard_.watch();
 }
@@ -80,88 +82,204 @@ void PresetExchange::send(bool write)
 void PresetExchange::startReceive()
 {
     presetReceive = true;
-    presetBank = presetSlot = 0;
-    presetsWritten = writesOfPreset = 0;
-    guard_.resetCount();
-    send(false);
+    begin();
 }
 
 void PresetExchange::startCompare()
 {
     presetReceive = false;
     presetFirstRead = true;
+    begin();
+}
+
+void PresetExchange::begin()
+{
     presetBank = presetSlot = 0;
     presetsWritten = writesOfPreset = 0;
+    written_.fill(false, PresetCount);
+    checkpointBank_ = checkpointSlot_ = 0;
+    sinceCheckpoint_ = 0;
+    window_ = CheckpointPresets;
+    rollbacks_ = 0;
+    doubt_ = Doubt::None;
     guard_.resetCount();
     send(false);
 }
 
-void PresetExchange::advance(Outcome &outcome)
+void PresetExchange::advance()
 {
     if (++presetSlot == PresetSlots) {
         ++presetBank;
         presetSlot = 0;
     }
     writesOfPreset = 0;
+    Outcome outcome;
     outcome.barValue = presetBank * PresetSlots + presetSlot;
+    emit this->outcome(outcome);
 }
 
-PresetExchange::Outcome PresetExchange::presetDataReceived()
+void PresetExchange::presetDataReceived()
 {
-    Outcome outcome;
     // After the last preset (bank 16, result still on screen) there is no entry to use.
     if (!validIndex(presetBank, presetSlot))
-        return outcome;
+        return;
     // A reply without a complete preset is not an answer: the request stays outstanding
     // (and is repeated if no complete reply follows).
-    if (link_.presetLength != PresetSize || guard_.tooSoon())
-        return outcome;
-    guard_.settle();
+    if (link_.presetLength != PresetSize)
+        return;
+    if (!running_) {
+        take();   // sent by the unit on its own: it continues the pass where it stands
+        return;
+    }
+    if (guard_.draining()) {
+        guard_.reply(ReplyPresetData);
+        return;
+    }
+    if (awaitingWrite_)
+        return;   // a preset where a write's confirmation is awaited: an old copy
+    if (guard_.reply(ReplyPresetData) == StallGuard::Take::Answer)
+        take();
+}
 
+// presetData is the preset at (presetBank, presetSlot).
+void PresetExchange::take()
+{
     if (presetReceive) {
         storePreset(presetBank, presetSlot, link_.presetData);
+        emit presetStored(presetBank, presetSlot);
     } else if (!storeFilled) {
         running_ = false;
-        return outcome; // nothing to compare with: no write, no request
+        guard_.stop();
+        return; // nothing to compare with: no write, no request
     } else if (!unitCopyMatches(presetBank, presetSlot, link_.presetData)) {
-        if (!presetFirstRead)
-            ++presetRetries;
-        if (writesOfPreset >= MaxWrites) {
-            outcome.failed = true;
-            outcome.failedBank = presetBank;
-            outcome.failedSlot = presetSlot;
-            running_ = false;
-            return outcome;
-        }
-        loadPreset(presetBank, presetSlot, link_.presetData);
-        if (writesOfPreset++ == 0)
-            ++presetsWritten;
-        send(true);
-        return outcome;
+        // Only a difference seen in step counts (a retry, a write, a failure). Sent by the
+        // unit on its own, a preset answers no request and is taken as it comes.
+        if (running_)
+            drainFor(Doubt::Differs);
+        else
+            differs();
+        return;
     }
+    advanceAndAsk();
+}
 
-    advance(outcome);
-    if (presetBank < PresetBanks) {
+void PresetExchange::differs()
+{
+    if (!presetFirstRead)
+        ++presetRetries;
+    if (writesOfPreset >= MaxWrites) {
+        fail();
+        return;
+    }
+    loadPreset(presetBank, presetSlot, link_.presetData);
+    const int index = presetBank * PresetSlots + presetSlot;
+    if (!written_.testBit(index)) {
+        written_.setBit(index);
+        ++presetsWritten;
+    }
+    ++writesOfPreset;
+    send(true);
+}
+
+void PresetExchange::advanceAndAsk()
+{
+    advance();
+    if (presetBank >= PresetBanks)
+        drainFor(Doubt::End);
+    else if (++sinceCheckpoint_ >= window_)
+        drainFor(Doubt::Checkpoint);
+    else
+        send(false);
+}
+
+void PresetExchange::presetWritten()
+{
+    if (!running_ || !validIndex(presetBank, presetSlot))
+        return;   // outside a pass there is nothing to continue
+    if (guard_.draining()) {
+        guard_.reply(ReplyPresetWritten);
+        return;
+    }
+    if (!awaitingWrite_)
+        return;   // a confirmation where a preset is awaited: an old copy
+    if (guard_.reply(ReplyPresetWritten) != StallGuard::Take::Answer)
+        return;
+    presetFirstRead = false;
+    send(false); // read the same preset back
+}
+
+void PresetExchange::drainFor(Doubt doubt)
+{
+    doubt_ = doubt;
+    guard_.drain();
+}
+
+void PresetExchange::drained()
+{
+    if (!running_)
+        return;
+    const Doubt doubt = doubt_;
+    doubt_ = Doubt::None;
+    // The guard drained by itself (a reply too soon, or after a repeat), or replies came
+    // beyond the last request: the presets taken since the checkpoint may be shifted.
+    if (doubt == Doubt::None || !guard_.collected().isEmpty()) {
+        rollBack();
+        return;
+    }
+    switch (doubt) {
+    case Doubt::Checkpoint:
+        window_ = qMin(window_ * 2, CheckpointPresets);
+        checkpointBank_ = presetBank;
+        checkpointSlot_ = presetSlot;
+        sinceCheckpoint_ = 0;
         if (!presetReceive)
             presetFirstRead = true;
         send(false);
-    } else {
-        outcome.passComplete = true;
+        break;
+    case Doubt::End: {
         running_ = false;
+        guard_.stop();
         if (presetReceive)
             storeFilled = true;
+        Outcome outcome;
+        outcome.passComplete = true;
+        emit this->outcome(outcome);
+        break;
     }
-    return outcome;
+    case Doubt::Differs:
+        differs();
+        break;
+    case Doubt::None:
+        break;
+    }
 }
 
-PresetExchange::Outcome PresetExchange::presetWritten()
+void PresetExchange::rollBack()
 {
-    if (!validIndex(presetBank, presetSlot) || guard_.tooSoon())
-        return {};
-    guard_.settle();
-    presetFirstRead = false;
-    send(false); // read the same preset back
-    return {};
+    ++rollbacks_;
+    // A link that doubles replies often would bring the pass back again and again: shorter
+    // stretches between checkpoints keep it moving (a clean one lets them grow again).
+    window_ = qMax(1, window_ / 4);
+    presetBank = checkpointBank_;
+    presetSlot = checkpointSlot_;
+    sinceCheckpoint_ = 0;
+    writesOfPreset = 0;
+    presetFirstRead = true;
+    Outcome outcome;
+    outcome.barValue = presetBank * PresetSlots + presetSlot;
+    emit this->outcome(outcome);
+    send(false);
+}
+
+void PresetExchange::fail()
+{
+    running_ = false;
+    guard_.stop();
+    Outcome outcome;
+    outcome.failed = true;
+    outcome.failedBank = presetBank;
+    outcome.failedSlot = presetSlot;
+    emit this->outcome(outcome);
 }
 
 void PresetExchange::endPass()
@@ -169,6 +287,7 @@ void PresetExchange::endPass()
     presetBank = presetSlot = 0;
     writesOfPreset = 0;
     running_ = false;
+    doubt_ = Doubt::None;
     guard_.stop();
 }
 

@@ -7,11 +7,22 @@
 //     matches (at most MaxWrites writes of one preset), then the next one is requested.
 // The window and tarsyn-flash share it; it holds the preset store (512 KiB).
 //
+// Staying in step. Preset replies name no slot: a reply that came twice would be stored
+// under the next slot. A reply is taken only when the StallGuard finds it in step; every
+// CheckpointPresets presets (fewer after a doubt), and at the end, the link is drained, and only a drain that
+// finds no reply beyond the last request moves the checkpoint on. Anything in doubt (a
+// reply too soon, a repeat, a reply beyond the last request) takes the pass back to the
+// checkpoint, from where every preset is read again (and, in the compare direction,
+// written again where it differs). A preset is reported as not sticking only when that
+// was seen in step.
+//
+// Results (progress, end of pass, a preset that does not stick) are emitted as outcome().
 // Runs on the thread that owns it.
 
 #include "StallGuard.h"
 #include "SysEx.h"
 
+#include <QBitArray>
 #include <QObject>
 
 #include <cstdint>
@@ -26,11 +37,12 @@ class PresetExchange : public QObject {
 public:
     static constexpr int MaxWrites = 16;   // writes of one preset before the pass fails
     static constexpr int Bank0AdjustedByte = 128;
+    static constexpr int CheckpointPresets = 32;   // at most, between two checkpoints
 
     explicit PresetExchange(DeviceLink &link, QObject *parent = nullptr);
     ~PresetExchange() override;
 
-    // What one preset reply leads to.
+    // What a preset reply led to.
     struct Outcome {
         int barValue = -1;        // >= 0: the progress bar shows this value (1..2048)
         bool passComplete = false;// the last preset is done (presetBank is 16): the caller
@@ -45,8 +57,8 @@ public:
     void startCompare();   // presetFirstRead true; presetRetries counts on
 
     // Reactions to the two preset replies (after DeviceLink decoded them).
-    Outcome presetDataReceived();
-    Outcome presetWritten();
+    void presetDataReceived();
+    void presetWritten();
     // End of a pass: indices to 0, nothing more awaited. The window then hides its bar and
     // closes the ports; tarsyn-flash reports.
     void endPass();
@@ -75,21 +87,44 @@ public:
     bool storeFilled = false;
     int writesOfPreset = 0;     // writes of the current preset
     bool passRunning() const { return running_; }
+    int rollbacks() const { return rollbacks_; }   // times the pass went back to a checkpoint
 
     StallGuard &guard() { return guard_; }
 
 signals:
-    void unitSilent();   // the unit did not answer after the allowed repeats; pass abandoned
+    void outcome(const Tarsyn::PresetExchange::Outcome &outcome);
+    // The receive direction stored the preset just decoded under (bank, slot). Emitted while
+    // the reply is being handled, so that a caller can keep the message as received.
+    void presetStored(int bank, int slot);
+    void unitSilent();   // the unit did not answer within the silence span; pass abandoned
 
 private:
-    void advance(Outcome &outcome);
+    enum class Doubt { None, Checkpoint, End, Differs };
+
+    void begin();
+    void take();                 // presetData answers the read just sent, in step
+    void advance();
+    void advanceAndAsk();
+    void differs();        // the unit's copy differs: write the stored one, or fail
     void send(bool write);
+    void drainFor(Doubt doubt);
+    void drained();
+    void rollBack();
+    void fail();
     static bool validIndex(int bank, int slot);
 
     DeviceLink &link_;
     StallGuard guard_;
     std::unique_ptr<std::uint8_t[]> PresetImage;   // 16 x 128 x 256, zero-filled
+    QBitArray written_;                            // presets written in this pass
     bool running_ = false;
+    bool awaitingWrite_ = false;    // the last message was a write (else a read)
+    Doubt doubt_ = Doubt::None;
+    int checkpointBank_ = 0;
+    int checkpointSlot_ = 0;
+    int sinceCheckpoint_ = 0;
+    int window_ = CheckpointPresets;   // presets between checkpoints, shorter after doubt
+    int rollbacks_ = 0;
 };
 
 } // namespace Tarsyn

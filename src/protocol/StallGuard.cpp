@@ -2,75 +2,122 @@
 
 #include "DeviceLink.h"
 
+#include <algorithm>
+
 namespace Tarsyn {
 
 StallGuard::StallGuard(DeviceLink &link, QObject *parent)
     : QObject(parent)
     , link_(link)
 {
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, &StallGuard::expired);
+    replyTimeout_.setSingleShot(true);
+    quiet_.setSingleShot(true);
+    connect(&replyTimeout_, &QTimer::timeout, this, &StallGuard::expired);
+    connect(&quiet_, &QTimer::timeout, this, &StallGuard::quietEnded);
 }
 
-void StallGuard::setTimeout(int milliseconds)
+int StallGuard::quietMs() const
 {
-    timeoutMs_ = qMax(1, milliseconds);
+    return timer_.timeoutMs(0);
 }
 
-void StallGuard::setMaxRepeats(int repeats)
+void StallGuard::armTimeout()
 {
-    maxRepeats_ = qMax(0, repeats);
-}
-
-namespace {
-// A link whose round trips take 1 ms or more cannot answer within half a millisecond.
-constexpr qint64 ShortestTrustedRoundTripNs = 1000000;
-constexpr qint64 EchoWindowNs = 500000;
+    int ms = timer_.timeoutMs(inARow_);
+    if (silenceMs_ > 0) {
+        // Wake up in time to give up when the silence span ends.
+        const qint64 left = qint64(silenceMs_) - heardAt_.elapsed();
+        ms = int(std::clamp<qint64>(left, 1, ms));
+    }
+    replyTimeout_.start(ms);
 }
 
 void StallGuard::watch()
 {
+    if (!awaiting_ || !heardAt_.isValid())
+        heardAt_.start();
+    awaiting_ = true;
+    draining_ = false;
+    quiet_.stop();
+    copies_ = 1;
     sentAt_.start();
-    timer_.start(timeoutMs_);
+    armTimeout();
 }
 
-void StallGuard::settle()
+StallGuard::Take StallGuard::reply(ReplyCode code)
 {
-    // A round trip is measured only where no repeat went out: after a repeat, the reply may
-    // answer the original message.
-    if (timer_.isActive() && inARow_ == 0) {
-        const qint64 roundTrip = sentAt_.nsecsElapsed();
-        if (shortestRoundTripNs_ == 0 || roundTrip < shortestRoundTripNs_)
-            shortestRoundTripNs_ = roundTrip;
+    heardAt_.start();
+    if (draining_) {
+        collected_.append(code);
+        quiet_.start(quietMs());
+        return Take::Held;
     }
+    const qint64 elapsed = sentAt_.isValid() ? sentAt_.nsecsElapsed() : 0;
+    // After a repeat, every copy may be answered; a reply that comes too soon answers an
+    // earlier message. Either way, wait until the link is quiet and let the owner decide.
+    if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(elapsed))) {
+        collected_ = {code};
+        startDrain();
+        return Take::Held;
+    }
+    // In step: one copy out, answered in a plausible time. Only such round trips are
+    // measured (a reply after a repeat may answer either copy).
+    timer_.addSample(elapsed);
     inARow_ = 0;
-    timer_.stop();
+    replyTimeout_.stop();
+    return Take::Answer;
 }
 
-bool StallGuard::tooSoon() const
+void StallGuard::drain()
 {
-    return echoFilter_ && timer_.isActive() && shortestRoundTripNs_ >= ShortestTrustedRoundTripNs
-        && sentAt_.nsecsElapsed() < EchoWindowNs;
+    collected_.clear();
+    startDrain();
+}
+
+void StallGuard::startDrain()
+{
+    draining_ = true;
+    replyTimeout_.stop();
+    quiet_.start(quietMs());
+}
+
+void StallGuard::quietEnded()
+{
+    if (!draining_)
+        return;
+    draining_ = false;
+    if (!collected_.isEmpty())
+        inARow_ = 0;
+    copies_ = 0;
+    emit drained();
 }
 
 void StallGuard::stop()
 {
+    awaiting_ = false;
+    draining_ = false;
+    copies_ = 0;
     inARow_ = 0;
-    timer_.stop();
+    replyTimeout_.stop();
+    quiet_.stop();
 }
 
 void StallGuard::expired()
 {
-    if (inARow_ >= maxRepeats_) {
-        inARow_ = 0;
+    if (!awaiting_ || draining_)
+        return;
+    const bool silent = silenceMs_ > 0 && heardAt_.elapsed() >= silenceMs_;
+    if (silent || (maxRepeats_ > 0 && inARow_ >= maxRepeats_)) {
+        stop();
         emit unitSilent();
         return;
     }
     ++inARow_;
     ++repeats_;
+    ++copies_;
     link_.repeatLastMessage();
     sentAt_.start();
-    timer_.start(timeoutMs_);
+    armTimeout();
     emit repeated(inARow_);
 }
 

@@ -1,13 +1,29 @@
 #pragma once
-// StallGuard: recovers a stop-and-wait exchange from a lost message. While the host awaits
-// the unit's reply to the message it sent last, a reply timeout runs; when it expires the
-// last message is sent again exactly as it was. After `maxRepeats` such repeats in a row
-// with no reply, the guard gives up and emits unitSilent().
+// StallGuard: keeps a stop-and-wait exchange with the unit in step and recovers it from
+// lost, late and doubled messages. The protocol has no sequence numbers, so the guard
+// decides, reply by reply, whether a reply can be taken as the answer to the message just
+// sent:
+//   - a reply that comes in step (one copy of the message out, not too soon) is the answer;
+//   - when the reply timeout (ReplyTimer) expires, the last message goes out again, and each
+//     repeat in a row doubles the timeout;
+//   - a reply that comes too soon, or after a repeat went out (the unit may answer every
+//     copy), is held: the guard collects replies until the link has been quiet for a
+//     while (a drain) and then hands the owner everything that came (drained()). The owner
+//     works out from that where the unit is, going back where in doubt;
+//   - the owner may ask for a drain itself (a resend request, the end of a job, a
+//     checkpoint), to see whether more replies than messages are about.
+// The unit is given up when nothing at all has come from it for the silence span, or
+// (optionally) after a number of repeats in a row.
 //
-// Runs on the thread that owns it (a QTimer); the owner calls watch() after each send that
-// expects a reply, settle() when the reply comes and stop() when nothing is awaited.
+// The owner calls watch() after each new message that expects a reply, reply() for each
+// reply of the awaited kinds, stop() when nothing is awaited. Replies of other kinds never
+// reach the guard. Runs on the thread that owns it (QTimers).
+
+#include "ReplyTimer.h"
+#include "SysEx.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
@@ -18,48 +34,71 @@ class DeviceLink;
 class StallGuard : public QObject {
     Q_OBJECT
 public:
-    static constexpr int DefaultTimeoutMs = 2000;
-    static constexpr int DefaultMaxRepeats = 10;
+    static constexpr int DefaultSilenceMs = 20000;
+    static constexpr int DefaultMaxRepeats = 0;   // no limit: the silence span decides
 
     explicit StallGuard(DeviceLink &link, QObject *parent = nullptr);
 
-    void setTimeout(int milliseconds);
-    void setMaxRepeats(int repeats);
-    int timeout() const { return timeoutMs_; }
+    // The reply timeout before the link's round trip is known (ReplyTimer's initial one).
+    void setTimeout(int milliseconds) { timer_.setInitialTimeout(milliseconds); }
+    int timeout() const { return timer_.initialTimeout(); }
+    // Repeats of one message in a row before giving up; 0: no limit.
+    void setMaxRepeats(int repeats) { maxRepeats_ = qMax(0, repeats); }
     int maxRepeats() const { return maxRepeats_; }
-
-    void watch();   // a reply is awaited from now on: (re)start the timeout
-    void settle();  // the awaited reply came: the run of repeats ends, the timeout stops
-    void stop();    // nothing is awaited any more
-
-    bool watching() const { return timer_.isActive(); }
-
-    // True when a reply arrives too soon to answer the message just sent: within half a
-    // millisecond, on a link whose round trips have all taken 1 ms or more. Such a reply is
-    // a second copy of the previous one (a MIDI system may deliver a message twice when a
-    // client misses its cycle) and must not move the exchange on. Off unless enabled: only
-    // a real MIDI link has a round trip to go by. The window is fixed, not a share of the
-    // measured round trip, so that a slow first reply cannot make later ones look early.
-    bool tooSoon() const;
+    // Time without any reply before giving up; 0: never give up.
+    void setSilenceSpan(int milliseconds) { silenceMs_ = qMax(0, milliseconds); }
+    int silenceSpan() const { return silenceMs_; }
+    // Timing checks (too-soon replies) need a real link: off for in-process test doubles.
     void setEchoFilter(bool on) { echoFilter_ = on; }
-    int repeats() const { return repeats_; }          // all repeats since resetCount()
+
+    enum class Take {
+        Answer,   // the reply answers the message just sent: act on it now
+        Held,     // collected; drained() will follow
+    };
+
+    void watch();             // a new message went out; its reply is awaited
+    Take reply(ReplyCode code);
+    void drain();             // collect replies until the link is quiet, then drained()
+    void stop();              // nothing is awaited any more (also ends a drain)
+
+    bool watching() const { return awaiting_; }
+    bool draining() const { return draining_; }
+    // The replies collected by the drain that just ended, in arrival order. When the guard
+    // held a reply itself, it is the first.
+    const QList<ReplyCode> &collected() const { return collected_; }
+    // Copies of the last message that went out (1 + its repeats).
+    int copies() const { return copies_; }
+
+    int repeats() const { return repeats_; }           // all repeats since resetCount()
     int repeatsInARow() const { return inARow_; }
     void resetCount() { repeats_ = 0; inARow_ = 0; }
+    const ReplyTimer &replyTimer() const { return timer_; }
+    int quietMs() const;      // how long a drain waits after the last reply
 
 signals:
     void repeated(int repeatsInARow);  // the last message went out again
-    void unitSilent();                 // maxRepeats repeats in a row brought no reply
+    void drained();                    // a drain ended: see collected()
+    void unitSilent();                 // nothing came for the silence span (or too many repeats)
 
 private:
     void expired();
+    void quietEnded();
+    void startDrain();
+    void armTimeout();
 
     DeviceLink &link_;
-    QTimer timer_;
-    QElapsedTimer sentAt_;
-    qint64 shortestRoundTripNs_ = 0;
+    ReplyTimer timer_;
+    QTimer replyTimeout_;
+    QTimer quiet_;
+    QElapsedTimer sentAt_;     // the current message's last copy
+    QElapsedTimer heardAt_;    // the last reply of any awaited kind, or the start of waiting
+    QList<ReplyCode> collected_;
+    bool awaiting_ = false;
+    bool draining_ = false;
     bool echoFilter_ = false;
-    int timeoutMs_ = DefaultTimeoutMs;
+    int copies_ = 0;
     int maxRepeats_ = DefaultMaxRepeats;
+    int silenceMs_ = DefaultSilenceMs;
     int repeats_ = 0;
     int inARow_ = 0;
 };

@@ -20,7 +20,15 @@ MainWindow::MainWindow(QWidget *parent)
 {
     link.setSink(&port);
     setupUi(this);
+    // Connecting waits as long as the user does: the request is repeated on the reply
+    // timeout (doubling up to its ceiling) until the unit answers or Disconnect.
+    identifyGuard.setSilenceSpan(0);
+    connect(&transfer, &Tarsyn::FirmwareTransfer::progressed, this,
+            [this](int barValue, int) { progressBar->setValue(barValue); });
+    connect(&transfer, &Tarsyn::FirmwareTransfer::finished, this, &MainWindow::transferFinished);
     connect(&transfer, &Tarsyn::FirmwareTransfer::unitSilent, this, &MainWindow::unitSilent);
+    connect(&transfer, &Tarsyn::FirmwareTransfer::unitKeepsAsking, this, &MainWindow::unitKeepsAsking);
+    connect(&presets, &Tarsyn::PresetExchange::outcome, this, &MainWindow::presetOutcome);
     connect(&presets, &Tarsyn::PresetExchange::unitSilent, this, &MainWindow::unitSilent);
 }
 
@@ -99,10 +107,12 @@ void MainWindow::Connect()
         if (port.open(inputRow, outputRow)) {
             connectionState = Connecting;
             link.sendIdentifyRequest();
+            identifyGuard.watch();
         }
     } else {
         port.close();
         // Nothing more will answer: stop waiting for the unit.
+        identifyGuard.stop();
         transfer.abandon();
         presets.guard().stop();
         connectionState = Disconnected;
@@ -130,6 +140,7 @@ void MainWindow::Transfer()
 void MainWindow::close1()
 {
     port.close();
+    identifyGuard.stop();
     transfer.abandon();
     presets.guard().stop();
     connectionState = Disconnected;
@@ -150,11 +161,15 @@ bool MainWindow::event(QEvent *e)
     const Tarsyn::ReplyCode code = link.decodeReply(midi->message());
     switch (code) {
     case Tarsyn::ReplyIdentity:
+        // Only the answer to our own request while connecting: another program on the same
+        // port may ask the unit who it is at any time, also in the middle of an update.
         if (connectionState == Connecting) {
+            identifyGuard.stop();
+            link.acceptIdentity();
             connectionState = Connected;
             refreshControls();
+            showIdentity();
         }
-        showIdentity();
         break;
     case Tarsyn::ReplyStatusZero:
         refreshControls();
@@ -162,22 +177,15 @@ bool MainWindow::event(QEvent *e)
         break;
     case Tarsyn::ReplyBlockOk24:
     case Tarsyn::ReplyBlockOk25:
-        blockAcknowledged();
-        break;
     case Tarsyn::ReplyResendLarge:
-    case Tarsyn::ReplyResendSmall: {
-        // Mid-block, a resend request sends the next part; when that completes the block,
-        // the bar moves as for an acknowledgement.
-        const Tarsyn::FirmwareTransfer::Step step = transfer.resendRequested(code);
-        if (step.barValue >= 0)
-            progressBar->setValue(step.barValue);
+    case Tarsyn::ReplyResendSmall:
+        transfer.replyReceived(code);
         break;
-    }
     case Tarsyn::ReplyPresetData:
-        presetOutcome(presets.presetDataReceived());
+        presets.presetDataReceived();
         break;
     case Tarsyn::ReplyPresetWritten:
-        presetOutcome(presets.presetWritten());
+        presets.presetWritten();
         break;
     default:
         break;
@@ -196,13 +204,8 @@ void MainWindow::showIdentity()
                                            long((firmwareVersion >> 8) & 0xFF)));
 }
 
-void MainWindow::blockAcknowledged()
+void MainWindow::transferFinished()
 {
-    const Tarsyn::FirmwareTransfer::Step step = transfer.blockAcknowledged();
-    if (step.barValue >= 0)
-        progressBar->setValue(step.barValue);
-    if (!step.finished)
-        return;
     const QString text = link.retryCount != 0
         ? tr("transfer successful, %1 retries").arg(link.retryCount)
         : tr("transfer successful");
@@ -244,6 +247,17 @@ void MainWindow::unitSilent()
 {
     QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
                          tr("The unit does not answer. The update did not complete."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    refreshControls();
+    progressBar->hide();
+}
+
+void MainWindow::unitKeepsAsking(std::uint32_t offset)
+{
+    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
+                         tr("The unit keeps asking for block 0x%1 again: check the MIDI connection. "
+                            "The update did not complete.")
+                             .arg(offset, 5, 16, QLatin1Char('0')),
                          QMessageBox::Ok, QMessageBox::NoButton);
     refreshControls();
     progressBar->hide();

@@ -40,12 +40,14 @@ public:
     Tarsyn::DeviceLink &deviceLink() { return link; }
     Tarsyn::FirmwareTransfer &firmwareTransfer() { return transfer; }
     Tarsyn::PresetExchange &presetExchange() { return presets; }
+    Tarsyn::StallGuard &identifyRepeats() { return identifyGuard; }
     // The firmware file that Update loads; the built-in resource unless changed.
     void setFirmwarePath(const QString &path) { firmwarePath = path; }
     // Replies come through a real MIDI link: a reply that arrives too soon to answer the
-    // message just sent is taken as a second copy of the previous one and ignored.
+    // message just sent is not taken as its answer (timing checks of the StallGuard).
     void setRealLink(bool on)
     {
+        identifyGuard.setEchoFilter(on);
         transfer.guard().setEchoFilter(on);
         presets.guard().setEchoFilter(on);
     }
@@ -62,7 +64,8 @@ protected:
 private:
     void refreshControls();
     void showIdentity();
-    void blockAcknowledged();
+    void transferFinished();
+    void unitKeepsAsking(std::uint32_t offset);
     void presetOutcome(const Tarsyn::PresetExchange::Outcome &outcome);
     void endPresetPass();
     void unitSilent();
@@ -72,6 +75,7 @@ private:
     Tarsyn::DeviceLink link;
     Tarsyn::FirmwareTransfer transfer{link};
     Tarsyn::PresetExchange presets{link};
+    Tarsyn::StallGuard identifyGuard{link};
     ConnectionState connectionState = Disconnected;
     std::int32_t inputRow = 0;
     std::int32_t outputRow = 0;

@@ -105,7 +105,8 @@ private slots:
         QCOMPARE(link.serialNumber, 0u);
     }
 
-    // One link takes the replies in turn: each sets every field, the latest deciding the block form.
+    // One link takes the replies in turn: each is decoded into `reported`; only accepting it
+    // sets the unit's fields, the latest accepted deciding the block form.
     void identity()
     {
         const struct { std::uint32_t serial; int major, minor; QByteArray name; QString text, shown; bool multiPart; } rows[] = {
@@ -114,13 +115,29 @@ private slots:
             {5, 2, 9, "T+", "000-000-005", "T+", false}, // the name runs into the closing 0xF7
             {0, 3, 0, "", "000-000-000", "", true}};
         DeviceLink link;
+        bool accepted = false;
         for (const auto &row : rows) {
+            const QString before = link.serialText;
+            const bool formBefore = link.multiPart;
             QCOMPARE(parseExact(link, unitMessage(0x20, bytes({row.major, row.minor * 2}) + row.name, row.serial)), ReplyIdentity);
+            // Decoding alone changes nothing the session runs on: another program may have asked.
+            QCOMPARE(link.serialText, before);
+            QCOMPARE(link.multiPart, formBefore);
+            QCOMPARE(link.reported.serialNumber, row.serial);
+            link.acceptIdentity();
+            accepted = true;
             QCOMPARE(link.serialText, row.text);
             QCOMPARE(link.deviceName, row.shown);
             QCOMPARE(link.firmwareVersion, std::uint32_t(row.major | row.minor << 8));
             QCOMPARE(link.multiPart, row.multiPart);
         }
+        QVERIFY(accepted);
+        // Too short to hold the version (it would read the closing 0xF7): no identity.
+        DeviceLink fresh;
+        QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0xF7})), ReplyNone);
+        QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, 0xF7})), ReplyNone);
+        QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, 0x12, 0xF7})), ReplyIdentity);
+        QCOMPARE(fresh.reported.firmwareVersion, 2u | 0x12u << 7);
     }
 
     void truncatedReplies_data()
@@ -140,10 +157,12 @@ private slots:
         for (qsizetype n = 1; n <= message.size(); ++n) {
             DeviceLink cut, ref;
             const QByteArray padded = message.left(n).leftJustified(1024, 0);
-            QCOMPARE(parseExact(cut, message.left(n)),
-                     ref.parseReply(reinterpret_cast<const std::uint8_t *>(padded.constData()), padded.size()));
-            QVERIFY(cut.serialNumber == ref.serialNumber && cut.firmwareVersion == ref.firmwareVersion);
-            QCOMPARE(cut.deviceName, ref.deviceName);
+            const ReplyCode code = ref.parseReply(reinterpret_cast<const std::uint8_t *>(padded.constData()), padded.size());
+            // An identity must hold its version: shorter prefixes are none.
+            QCOMPARE(parseExact(cut, message.left(n)), code == ReplyIdentity && n < 13 ? ReplyNone : code);
+            QVERIFY(cut.reported.serialNumber == ref.reported.serialNumber || n < 13);
+            QVERIFY(cut.reported.firmwareVersion == ref.reported.firmwareVersion || n < 13);
+            QCOMPARE(cut.reported.deviceName, n < 13 ? QString() : ref.reported.deviceName);
             QCOMPARE(cut.presetLength, n == 331 ? 256 : 0);
             QCOMPARE(QByteArray(reinterpret_cast<const char *>(cut.presetData), PresetSize) == preset(9), n == 331);
         }

@@ -1,301 +1,366 @@
-// The session logic shared by the window and tarsyn-flash: block counting and completion,
-// stall recovery, and the preset pass, against a captured message stream.
+// The session logic shared by the window and tarsyn-flash: the reply timeout, whole
+// transfers and preset passes against an in-test unit whose link loses, doubles, delays
+// and strays replies. The unit writes every good block at its address, as the real one
+// does, so that only the flash's content tells whether the host stayed in step.
 #include "DeviceLink.h"
 #include "FirmwareTransfer.h"
 #include "PresetExchange.h"
+#include "ReplyTimer.h"
+#include "LinkedUnit.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <vector>
 
 using namespace Tarsyn;
+using namespace TestSupport;
 
 namespace {
 
-struct Capture : MessageSink {
-    std::vector<QByteArray> sent;
-    bool sendLongMessage(const QByteArray &m) override { sent.push_back(m); return true; }
-    int command() const { return std::uint8_t(sent.back()[CommandPos]); }
+// A transfer wired to a LinkedUnit, with a payload of every byte value.
+struct TransferRig {
+    DeviceLink link;
+    FirmwareTransfer transfer{link};
+    LinkedUnit unit{[this](const QByteArray &r) { transfer.replyReceived(link.decodeReply(r)); }};
+    QSignalSpy finished{&transfer, &FirmwareTransfer::finished};
+    QSignalSpy silent{&transfer, &FirmwareTransfer::unitSilent};
+    QSignalSpy keepsAsking{&transfer, &FirmwareTransfer::unitKeepsAsking};
+    std::vector<int> bar;
+
+    explicit TransferRig(bool multiPart)
+    {
+        link.setSink(&unit);
+        link.multiPart = unit.multiPart = multiPart;
+        std::uint32_t x = 0x12345678;
+        for (std::uint32_t i = 0; i < PayloadSize; ++i) {
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+            link.imageBuffer()[i] = std::uint8_t(x);
+        }
+        QObject::connect(&transfer, &FirmwareTransfer::progressed, [this](int value, int) { bar.push_back(value); });
+    }
+
+    bool ended() { return waitUntil([&] { return !transfer.running(); }); }
+    bool flashExact() const { return std::memcmp(unit.flash.data(), link.imageBuffer(), PayloadSize) == 0; }
 };
 
-QByteArray reply(std::uint8_t command, const QByteArray &payload = {})
-{
-    return QByteArray("\xF0\x00\x11\x22\x02\x00\x00\x00\x00", 9) + char(command) + payload + char(0xF7);
-}
-
-QByteArray presetReply(const std::uint8_t *data)
-{
-    char packed[PackedPresetSize];
-    packSevenBit(data, PresetSize, reinterpret_cast<std::uint8_t *>(packed));
-    return reply(UnitPresetData, QByteArray(packed, PackedPresetSize));
-}
-
-std::uint32_t address(const QByteArray &m) // of a whole block or a part 0
-{
-    return std::uint32_t(std::uint8_t(m[10])) << 8 | std::uint32_t(std::uint8_t(m[11])) << 15;
-}
-
 } // namespace
+
+Q_DECLARE_METATYPE(TestSupport::LinkFaults)
 
 class TestSession : public QObject {
     Q_OBJECT
 private slots:
-    void countsEveryBlockOnce_data();
-    void countsEveryBlockOnce();
-    void multiPartEndsOnlyWithTheUnitsAcknowledgement();
-    void stallRecovery();
-    void secondCopyOfAReplyIsIgnored();
+    void replyTimer_data();
+    void replyTimer();
+    void wholeTransfer_data();
+    void wholeTransfer();
+    void endsOnlyWhenTrue_data();
+    void endsOnlyWhenTrue();
+    void giveUp_data();
+    void giveUp();
+    void receivePass_data();
     void receivePass();
     void comparePass_data();
     void comparePass();
+    void strayPresetReplies();
 };
 
-void TestSession::countsEveryBlockOnce_data()
+void TestSession::replyTimer_data()
+{
+    QTest::addColumn<QList<int>>("samplesUs");
+    QTest::addColumn<int>("repeats");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::newRow("nothing measured yet") << QList<int>{} << 0 << 1000;
+    QTest::newRow("nothing measured, doubled twice") << QList<int>{} << 2 << 4000;
+    QTest::newRow("fast link: the floor") << QList<int>{2700, 2600, 2800} << 0 << 10;
+    QTest::newRow("fast link, three repeats") << QList<int>{2700, 2600, 2800} << 3 << 80;
+    QTest::newRow("slow link") << QList<int>{100000, 100000, 100000, 100000} << 0 << 185;
+    QTest::newRow("jittery link") << QList<int>{20000, 60000, 20000, 60000} << 0 << 108;
+    QTest::newRow("the ceiling") << QList<int>{3000000, 3000000} << 1 << 4000;
+}
+
+void TestSession::replyTimer()
+{
+    QFETCH(QList<int>, samplesUs);
+    QFETCH(int, repeats);
+    QFETCH(int, timeoutMs);
+    ReplyTimer timer;
+    for (int us : samplesUs)
+        timer.addSample(qint64(us) * 1000);
+    QCOMPARE(timer.timeoutMs(repeats), timeoutMs);
+    // Too soon: under 0.3 ms always; after a few samples, well under the typical round trip.
+    QVERIFY(timer.tooSoon(100000));
+    if (samplesUs.size() >= 3) {
+        const qint64 typical = timer.typicalNs();
+        QVERIFY(timer.tooSoon(typical / 2));
+        QVERIFY(!timer.tooSoon(typical * 2 / 3));
+    }
+}
+
+void TestSession::wholeTransfer_data()
 {
     QTest::addColumn<bool>("multiPart");
-    QTest::addColumn<int>("resendEvery");   // the unit asks again for every Nth block
-    QTest::addColumn<int>("beforePart0");   // ... or answers every Nth last part before part 0 so
-    QTest::newRow("single message") << false << 0 << 0;
-    QTest::newRow("multi-part") << true << 0 << 0;
-    QTest::newRow("single message, resends") << false << 97 << 0;
-    QTest::newRow("multi-part, resends") << true << 97 << 0;
-    QTest::newRow("multi-part, resends before part 0") << true << 0 << 89;
+    QTest::addColumn<QList<std::uint32_t>>("resendOnce");
+    QTest::newRow("single message") << false << QList<std::uint32_t>{};
+    QTest::newRow("multi-part") << true << QList<std::uint32_t>{};
+    QTest::newRow("single message, resends") << false << QList<std::uint32_t>{0, 0x7FF00, 0x80000, LastPayloadBlock};
+    QTest::newRow("multi-part, resends") << true << QList<std::uint32_t>{0, 0x7FF00, 0x80000, LastPayloadBlock};
 }
 
-void TestSession::countsEveryBlockOnce()
+void TestSession::wholeTransfer()
 {
     QFETCH(bool, multiPart);
+    QFETCH(QList<std::uint32_t>, resendOnce);
+    TransferRig rig(multiPart);
+    rig.unit.resendOnce.insert(resendOnce.cbegin(), resendOnce.cend());
+    QCOMPARE(rig.transfer.progressCount(), FirmwareTransfer::EndCount); // no transfer yet
+    rig.transfer.start();
+    QCOMPARE(rig.transfer.progressCount(), 0);
+    QVERIFY(rig.ended());
+    QCOMPARE(rig.finished.size(), 1);
+    QVERIFY(rig.flashExact());
+    QCOMPARE(rig.transfer.progressCount(), FirmwareTransfer::EndCount);
+    QCOMPARE(rig.transfer.resendRequests(), int(resendOnce.size()));
+    // Nothing beyond the payload goes out; each resend costs its block once more.
+    const int perBlock = multiPart ? 3 : 1, perLarge = multiPart ? 5 : 1;
+    int extra = 0;
+    for (std::uint32_t offset : resendOnce)
+        extra += offset < LargeRegion ? perBlock : perLarge;
+    QCOMPARE(int(rig.unit.sent.size()), 2048 * perBlock + 880 * perLarge + extra);
+    // The bar runs 0, 1, ..., 2047, 2048, 2058, ..., 10838.
+    QCOMPARE(int(rig.bar.size()), 2048 + 880);
+    QCOMPARE(rig.bar[2047], 2047);
+    QCOMPARE(rig.bar[2049], 2058);
+    QCOMPARE(rig.bar.back(), 10838);
+    // Acknowledgements after the end send nothing.
+    rig.transfer.replyReceived(ReplyBlockOk24);
+    rig.transfer.replyReceived(ReplyResendLarge);
+    QCOMPARE(int(rig.unit.sent.size()), 2048 * perBlock + 880 * perLarge + extra);
+}
+
+void TestSession::endsOnlyWhenTrue_data()
+{
+    QTest::addColumn<bool>("multiPart");
+    QTest::addColumn<LinkFaults>("faults");
+    QTest::addColumn<int>("resendEvery");
+    const auto doubled = [](int every, int delayMs) {
+        LinkFaults f;
+        f.duplicateEvery = every;
+        f.duplicateDelayMs = delayMs;
+        return f;
+    };
+    for (bool multi : {false, true}) {
+        const char *form = multi ? "multi-part" : "single";
+        // Copies of a reply at once, after a moment and after a drain's quiet wait.
+        for (int delay : {0, 3, 30})
+            QTest::addRow("%s, every 20th reply twice, +%d ms, resends", form, delay) << multi << doubled(20, delay) << 37;
+        LinkFaults lost;
+        lost.dropEvery = 97;
+        QTest::addRow("%s, lost replies, resends", form) << multi << lost << 41;
+        LinkFaults stray;
+        stray.strayIdentityEvery = 50;
+        QTest::addRow("%s, stray identities", form) << multi << stray << 0;
+        LinkFaults pause;
+        pause.pauseAtReply = 700;
+        pause.pauseMs = 400;
+        QTest::addRow("%s, the unit pauses", form) << multi << pause << 0;
+    }
+}
+
+void TestSession::endsOnlyWhenTrue()
+{
+    QFETCH(bool, multiPart);
+    QFETCH(LinkFaults, faults);
     QFETCH(int, resendEvery);
-    QFETCH(int, beforePart0);
-    Capture sink;
-    DeviceLink link(&sink);
-    link.multiPart = multiPart;
-    FirmwareTransfer transfer(link);
-    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount); // no transfer yet
-    QVERIFY(transfer.blockAcknowledged().barValue < 0 && sink.sent.empty());
+    TransferRig rig(multiPart);
+    rig.transfer.guard().setTimeout(20);
+    rig.unit.faults = faults;
+    for (std::uint32_t offset = 0x3100; resendEvery && offset < PayloadSize; offset += 0x100 * std::uint32_t(resendEvery))
+        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.transfer.start();
+    QVERIFY(rig.ended());
+    // Success only with every block in place.
+    QCOMPARE(rig.finished.size(), 1);
+    QVERIFY(rig.flashExact());
+    QCOMPARE(rig.link.multiPart, multiPart);
+}
 
-    transfer.start();
+void TestSession::giveUp_data()
+{
+    QTest::addColumn<bool>("multiPart");
+    QTest::addColumn<bool>("alwaysResend");
+    QTest::newRow("single, the unit asks again for ever") << false << true;
+    QTest::newRow("multi-part, the unit asks again for ever") << true << true;
+    QTest::newRow("single, the unit falls silent") << false << false;
+    QTest::newRow("multi-part, the unit falls silent") << true << false;
+}
+
+void TestSession::giveUp()
+{
+    QFETCH(bool, multiPart);
+    QFETCH(bool, alwaysResend);
+    TransferRig rig(multiPart);
+    rig.transfer.guard().setTimeout(10);
+    rig.transfer.guard().setSilenceSpan(300);
+    rig.unit.alwaysResend = alwaysResend;
+    rig.unit.faults.silentAfter = alwaysResend ? -1 : 40;
+    rig.transfer.start();
+    QVERIFY(rig.ended());
+    QCOMPARE(rig.finished.size(), 0);
+    if (alwaysResend) {
+        QCOMPARE(rig.keepsAsking.size(), 1);
+        QCOMPARE(rig.keepsAsking.at(0).at(0).value<std::uint32_t>(), 0u);
+        QCOMPARE(rig.transfer.failedBlock(), 0u);
+    } else {
+        QCOMPARE(rig.silent.size(), 1);
+        QVERIFY(rig.transfer.repeats() > 2);
+    }
+    // Abandoned: late replies send nothing.
+    const auto sent = rig.unit.sent.size();
+    rig.transfer.replyReceived(ReplyBlockOk24);
+    QCOMPARE(rig.unit.sent.size(), sent);
+}
+
+namespace {
+
+// A preset pass wired to a LinkedUnit.
+struct PresetRig {
+    DeviceLink link;
+    PresetExchange presets{link};
+    LinkedUnit unit{[this](const QByteArray &r) {
+        const ReplyCode code = link.decodeReply(r);
+        if (code == ReplyPresetData)
+            presets.presetDataReceived();
+        else if (code == ReplyPresetWritten)
+            presets.presetWritten();
+    }};
+    PresetExchange::Outcome last;
     std::vector<int> bar;
-    int blocks = 0, lastParts = 0, extra = 0;
-    for (bool finished = false; !finished;) {
-        QVERIFY(sink.sent.size() < 20000);
-        const int cmd = sink.command();
-        const bool small = link.cursor < LargeRegion;
-        FirmwareTransfer::Step step;
-        if ((cmd == CmdSmallBlock || cmd == CmdLargeBlock) && resendEvery && ++blocks % resendEvery == 0
-            && address(sink.sent.back()) < PayloadSize) {
-            extra += multiPart ? (cmd == CmdSmallBlock ? 3 : 5) : 1;
-            link.decodeReply(reply(cmd == CmdSmallBlock ? UnitResendSmall : UnitResendLarge));
-            step = transfer.resendRequested(cmd == CmdSmallBlock ? ReplyResendSmall : ReplyResendLarge);
-            QVERIFY(!step.counted);
-        } else if (beforePart0 && ((cmd == CmdPart2 && small) || cmd == CmdPart4) && ++lastParts % beforePart0 == 0) {
-            // Mid-block, a resend request sends the next part, here part 0: the block counts.
-            link.decodeReply(reply(small ? UnitResendSmall : UnitResendLarge));
-            step = transfer.resendRequested(small ? ReplyResendSmall : ReplyResendLarge);
-            QVERIFY(step.counted);
-        } else {
-            step = transfer.blockAcknowledged();
+
+    PresetRig()
+    {
+        link.setSink(&unit);
+        presets.guard().setTimeout(20);
+        QObject::connect(&presets, &PresetExchange::outcome, [this](const PresetExchange::Outcome &o) {
+            if (o.barValue >= 0)
+                bar.push_back(o.barValue);
+            if (o.passComplete || o.failed)
+                last = o;
+        });
+    }
+    bool ended() { return waitUntil([&] { return last.passComplete || last.failed; }); }
+    // The store as the unit holds its presets (bank 0's byte 128 is kept two above).
+    bool storeMatchesUnit() const
+    {
+        for (int i = 0; i < PresetCount; ++i) {
+            if (!presets.unitCopyMatches(i / PresetSlots, i % PresetSlots, &unit.presets[std::size_t(i) * PresetSize]))
+                return false;
         }
-        if (step.barValue >= 0 && (bar.empty() || bar.back() != step.barValue))
-            bar.push_back(step.barValue);
-        finished = step.finished;
+        return true;
     }
-    // 2929 messages in the single-message form, 10544 in the multi-part form, plus resends.
-    QCOMPARE(int(sink.sent.size()), (multiPart ? 10544 : 2929) + extra);
-    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
-    QVERIFY(!transfer.running());
-    // The bar runs 0, 1, ..., 2047, 2048, 2058, ..., 10838; the payload's last block is the
-    // 512 bytes at 0xEDE00.
-    QCOMPARE(int(bar.size()), 2048 + 880);
-    QCOMPARE(bar[2047], 2047);
-    QCOMPARE(bar[2049], 2058);
-    QCOMPARE(bar.back(), 10838);
-    QCOMPARE(address(sink.sent[sink.sent.size() - (multiPart ? 1 : 2)]), LastPayloadBlock);
-}
+};
 
-void TestSession::multiPartEndsOnlyWithTheUnitsAcknowledgement()
+} // namespace
+
+void TestSession::receivePass_data()
 {
-    Capture sink;
-    DeviceLink link(&sink);
-    link.multiPart = true;
-    FirmwareTransfer transfer(link);
-    transfer.start();
-    while (transfer.progressCount() < FirmwareTransfer::EndCount)
-        QVERIFY(!transfer.blockAcknowledged().finished);
-    QVERIFY(transfer.awaitingFinalAck());
-
-    // The unit asks for the last block again: it goes out whole, parts 1..4 then part 0, and
-    // only the acknowledgement of that part 0 completes the transfer.
-    const auto before = sink.sent.size();
-    transfer.resendRequested(ReplyResendLarge);
-    for (int cmd : {CmdPart2, CmdPart3, CmdPart4, CmdLargeBlock}) {
-        QVERIFY(!transfer.blockAcknowledged().finished);
-        QCOMPARE(sink.command(), cmd);
+    QTest::addColumn<LinkFaults>("faults");
+    QTest::newRow("clean") << LinkFaults{};
+    for (int delay : {0, 3, 30}) {
+        LinkFaults f;
+        f.duplicateEvery = 23;
+        f.duplicateDelayMs = delay;
+        QTest::addRow("every 23rd reply twice, +%d ms", delay) << f;
     }
-    QCOMPARE(address(sink.sent.back()), LastPayloadBlock);
-    const FirmwareTransfer::Step last = transfer.blockAcknowledged();
-    QVERIFY(last.finished && !last.counted);
-    QCOMPARE(transfer.progressCount(), FirmwareTransfer::EndCount);
-    transfer.blockAcknowledged(); // later acknowledgements send nothing
-    QCOMPARE(sink.sent.size(), before + 5);
-}
-
-void TestSession::stallRecovery()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    FirmwareTransfer transfer(link);
-    transfer.guard().setTimeout(10);
-    transfer.guard().setMaxRepeats(2);
-    QSignalSpy silent(&transfer, &FirmwareTransfer::unitSilent);
-    // Two repeats of the first block, then its acknowledgement: the run of repeats ends and
-    // the second block goes out once; two repeats of it later, the unit counts as silent.
-    connect(&transfer.guard(), &StallGuard::repeated, this, [&](int inARow) {
-        if (inARow == 2 && sink.sent.size() == 3)
-            QVERIFY(transfer.blockAcknowledged().counted);
-    });
-    transfer.start();
-    QVERIFY(silent.wait(5000));
-    QCOMPARE(int(sink.sent.size()), 6);
-    QCOMPARE(sink.sent[1], sink.sent[0]);
-    QCOMPARE(sink.sent[2], sink.sent[0]);
-    QCOMPARE(address(sink.sent[3]), 0x100u);
-    QCOMPARE(sink.sent[5], sink.sent[3]);
-    QCOMPARE(transfer.repeats(), 4);
-    QVERIFY(!transfer.running()); // abandoned: a late acknowledgement sends nothing
-    transfer.blockAcknowledged();
-    QCOMPARE(int(sink.sent.size()), 6);
-    QVERIFY(!silent.wait(100));
-}
-
-void TestSession::secondCopyOfAReplyIsIgnored()
-{
-    Capture sink;
-    DeviceLink link(&sink);
-    FirmwareTransfer transfer(link);
-    transfer.guard().setEchoFilter(true);
-    transfer.start();
-    // A link with round trips of milliseconds (the waits stand for its latency); a slow first
-    // reply does not make the later, quicker ones look early.
-    for (int wait : {20, 2, 2}) {
-        QTest::qWait(wait);
-        QVERIFY(transfer.blockAcknowledged().counted);
-    }
-    // The same acknowledgement delivered twice: the copy moves nothing.
-    const auto sent = sink.sent.size();
-    QVERIFY(!transfer.blockAcknowledged().counted);
-    link.decodeReply(reply(UnitResendSmall));
-    transfer.resendRequested(ReplyResendSmall);
-    QCOMPARE(sink.sent.size(), sent);
-    QCOMPARE(transfer.resendRequests(), 0);
-    QTest::qWait(5);
-    QVERIFY(transfer.blockAcknowledged().counted);
-    QCOMPARE(sink.sent.size(), sent + 1);
+    LinkFaults lost;
+    lost.dropEvery = 101;
+    QTest::newRow("lost replies") << lost;
 }
 
 void TestSession::receivePass()
 {
-    Capture sink;
-    DeviceLink link(&sink);
-    PresetExchange presets(link);
-    presets.guard().setTimeout(10);
-    presets.startReceive();
-    // A reply without a whole preset is no answer: the request goes out again, unchanged.
-    QSignalSpy repeated(&presets.guard(), &StallGuard::repeated);
-    link.decodeReply(reply(UnitPresetData, QByteArray(319, 0x01)));
-    QCOMPARE(presets.presetDataReceived().barValue, -1);
-    QVERIFY(repeated.wait(5000));
-    QCOMPARE(sink.sent.back(), sink.sent.front());
-    sink.sent.resize(1);
-    presets.guard().setTimeout(60000);
-    std::uint8_t data[PresetSize];
-    PresetExchange::Outcome outcome;
-    for (int i = 0; i < PresetCount; ++i) {
-        QCOMPARE(sink.sent.back(), reply(CmdPresetRead, QByteArray(1, char(i % 128)) + char(i / 128)));
-        std::memset(data, i, PresetSize);
-        data[PresetExchange::Bank0AdjustedByte] = 0xFF;
-        link.decodeReply(presetReply(data));
-        outcome = presets.presetDataReceived();
-        QCOMPARE(outcome.barValue, i + 1);
-    }
-    QVERIFY(outcome.passComplete && presets.storeFilled);
-    // Bank 0 keeps byte 128 two above the unit's value; other banks keep it as received.
-    QCOMPARE(presets.presetImage()[PresetExchange::Bank0AdjustedByte], std::uint8_t(0x01));
-    QCOMPARE(presets.presetImage()[3 * 32768 + PresetExchange::Bank0AdjustedByte], std::uint8_t(0xFF));
-    QCOMPARE(link.presetData[PresetExchange::Bank0AdjustedByte], std::uint8_t(0xFF));
+    QFETCH(LinkFaults, faults);
+    PresetRig rig;
+    rig.unit.faults = faults;
+    rig.presets.startReceive();
+    QVERIFY(rig.ended());
+    QVERIFY(rig.last.passComplete && rig.presets.storeFilled);
+    // Every preset under its own slot, whatever the link did.
+    QVERIFY(rig.storeMatchesUnit());
+    QCOMPARE(rig.bar.back(), PresetCount);
+    if (faults.duplicateEvery || faults.dropEvery)
+        QVERIFY(rig.presets.rollbacks() > 0);
+    else
+        QCOMPARE(int(rig.unit.sent.size()), PresetCount);
     // Replies while the pass's result is pending (bank 16) change nothing.
-    presets.presetDataReceived();
-    presets.presetWritten();
-    QCOMPARE(int(sink.sent.size()), PresetCount);
-    presets.endPass();
-    QCOMPARE(presets.presetBank, 0);
-    QVERIFY(!presets.guard().watching());
+    const auto sent = rig.unit.sent.size();
+    rig.presets.presetDataReceived();
+    rig.presets.presetWritten();
+    QCOMPARE(rig.unit.sent.size(), sent);
+    rig.presets.endPass();
+    QVERIFY(!rig.presets.guard().watching());
 }
 
 void TestSession::comparePass_data()
 {
     QTest::addColumn<int>("ignoredWrites"); // writes of bank 2 slot 7 the unit drops
-    QTest::newRow("writes stick") << 0;
-    QTest::newRow("two retries") << 2;
-    QTest::newRow("never sticks") << 1000;
+    QTest::addColumn<int>("duplicateEvery");
+    QTest::newRow("writes stick") << 0 << 0;
+    QTest::newRow("two retries") << 2 << 0;
+    QTest::newRow("never sticks") << 1000 << 0;
+    QTest::newRow("writes stick, doubled replies") << 0 << 7;
+    QTest::newRow("two retries, doubled replies") << 2 << 7;
 }
 
 void TestSession::comparePass()
 {
-    // A unit that keeps what it is given; bank 0 slot 0 and bank 2 slot 7 differ from the store.
+    // The store is the unit's presets but for bank 0 slot 0 and bank 2 slot 7.
     QFETCH(int, ignoredWrites);
-    Capture sink;
-    DeviceLink link(&sink);
-    PresetExchange presets(link);
-    std::vector<std::uint8_t> unit(std::size_t(PresetCount) * PresetSize, 0);
-    for (int i = 0; i < PresetCount; ++i)
-        presets.storePreset(i / 128, i % 128, unit.data() + std::size_t(i) * PresetSize);
-    std::uint8_t wanted[PresetSize];
+    QFETCH(int, duplicateEvery);
+    PresetRig rig;
+    rig.unit.faults.duplicateEvery = duplicateEvery;
+    rig.unit.faults.duplicateDelayMs = 1;
+    std::vector<std::uint8_t> wanted = rig.unit.presets;
     for (int k = 0; k < PresetSize; ++k)
-        wanted[k] = std::uint8_t(k);
-    presets.storePreset(0, 0, wanted);
-    presets.storePreset(2, 7, wanted);
-    presets.startCompare();
+        wanted[std::size_t(k)] = wanted[std::size_t(2 * 32768 + 7 * 256 + k)] = std::uint8_t(k);
+    for (int i = 0; i < PresetCount; ++i)
+        rig.presets.storePreset(i / PresetSlots, i % PresetSlots, &wanted[std::size_t(i) * PresetSize]);
+    rig.unit.ignoredPreset = (2 * PresetSlots + 7) * PresetSize;
+    rig.unit.ignoredWrites = ignoredWrites;
+
     // Before the store holds a set of presets, the unit's preset data leads to no write.
-    link.decodeReply(presetReply(unit.data()));
-    QVERIFY(!presets.presetDataReceived().passComplete);
-    QCOMPARE(sink.command(), int(CmdPresetRead));
-    presets.storeFilled = true;
-    presets.startCompare();
-    PresetExchange::Outcome outcome;
-    int writes = 0, toDrop = ignoredWrites;
-    while (!outcome.passComplete && !outcome.failed) {
-        const QByteArray m = sink.sent.back();
-        const int slot = m[10], bank = m[11];
-        std::uint8_t *entry = unit.data() + std::size_t(bank) * 32768 + std::size_t(slot) * 256;
-        if (sink.command() == CmdPresetWrite) {
-            ++writes;
-            if (bank == 2 && toDrop > 0)
-                --toDrop;
-            else
-                unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(m.constData()) + 12, entry);
-            outcome = presets.presetWritten();
-        } else {
-            link.decodeReply(presetReply(entry));
-            outcome = presets.presetDataReceived();
-        }
-    }
+    rig.presets.startCompare();
+    QTest::qWait(50);
+    QCOMPARE(int(rig.unit.sent.size()), 1);
+    rig.presets.storeFilled = true;
+    rig.presets.startCompare();
+    QVERIFY(rig.ended());
     if (ignoredWrites > 100) { // bounded: the pass fails naming the preset
-        QVERIFY(outcome.failed);
-        QCOMPARE(outcome.failedBank, 2);
-        QCOMPARE(outcome.failedSlot, 7);
-        QCOMPARE(writes, 1 + PresetExchange::MaxWrites);
+        QVERIFY(rig.last.failed);
+        QCOMPARE(rig.last.failedBank, 2);
+        QCOMPARE(rig.last.failedSlot, 7);
         return;
     }
-    QVERIFY(outcome.passComplete);
-    QCOMPARE(presets.presetsWritten, 2);
-    QCOMPARE(presets.presetRetries, ignoredWrites);
-    QCOMPARE(writes, 2 + presets.presetRetries);
-    // Bank 0's write carries the stored byte 128 minus 2: the unit ends with the wanted bytes.
-    QVERIFY(std::memcmp(unit.data(), wanted, PresetSize) == 0);
-    QVERIFY(std::memcmp(unit.data() + 2 * 32768 + 7 * 256, wanted, PresetSize) == 0);
+    QVERIFY(rig.last.passComplete);
+    QCOMPARE(rig.presets.presetsWritten, 2);
+    if (!duplicateEvery)
+        QCOMPARE(rig.presets.presetRetries, ignoredWrites);
+    QVERIFY(rig.unit.presets == wanted);
+}
+
+void TestSession::strayPresetReplies()
+{
+    // Outside a pass a "preset written" continues nothing and arms no repeat.
+    PresetRig rig;
+    rig.presets.presetWritten();
+    QVERIFY(rig.unit.sent.empty());
+    QVERIFY(!rig.presets.guard().watching());
 }
 
 QTEST_GUILESS_MAIN(TestSession)

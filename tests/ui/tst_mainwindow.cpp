@@ -3,6 +3,7 @@
 // passes. Replies are delivered as MidiEvents; the test itself is the sink of what the window
 // sends. The ports the window opens are real: a peer on the private JACK server.
 
+#include "LinkedUnit.h"
 #include "MainWindow.h"
 #include "MessageSink.h"
 #include "MidiEvent.h"
@@ -13,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <array>
 
 using namespace Tarsyn;
@@ -66,6 +68,7 @@ struct Event { int from; QByteArray event; int to; int sentCommand; bool refresh
 
 
 Q_DECLARE_METATYPE(Event)
+Q_DECLARE_METATYPE(TestSupport::LinkFaults)
 
 class MainWindowTest : public QObject, public MessageSink {
     Q_OBJECT
@@ -129,6 +132,7 @@ private slots:
         }
         w->deviceLink().setSink(this);
         // Replies come at once; a slow run must not look like a lost reply.
+        w->identifyRepeats().setTimeout(600000);
         w->firmwareTransfer().guard().setTimeout(600000);
         w->presetExchange().guard().setTimeout(600000);
         sent.clear();
@@ -195,9 +199,10 @@ private slots:
             {"status 0", reply(UnitStatus, QByteArray(1, '\0')), -1, true},
             {"ack 0x24 before any update", reply(UnitBlockOk), -1},
             {"ack 0x25 before any update", reply(UnitBlockOk25), -1},
-            {"resend small", reply(UnitResendSmall), CmdSmallBlock},
-            {"resend large", reply(UnitResendLarge), CmdLargeBlock},
-            {"preset written", reply(UnitPresetWritten), CmdPresetRead},
+            // With no update or pass running, there is nothing to send again or read back.
+            {"resend small", reply(UnitResendSmall), -1},
+            {"resend large", reply(UnitResendLarge), -1},
+            {"preset written", reply(UnitPresetWritten), -1},
         };
         for (int state : {0, 1, 2})
             for (const auto &r : replies)
@@ -235,51 +240,71 @@ private slots:
     {
         QTest::addColumn<bool>("multiPart");
         QTest::addColumn<int>("resends");
+        QTest::addColumn<TestSupport::LinkFaults>("faults");
         QTest::addColumn<QString>("box");
         const QString done = "Tarsyn+ Update: transfer successful", retried = done + ", 3 retries";
-        QTest::newRow("single message, no resend") << false << 0 << done;
-        QTest::newRow("single message, 3 resends") << false << 3 << retried;
-        QTest::newRow("multi-part, no resend") << true << 0 << done;
-        QTest::newRow("multi-part, 3 resends") << true << 3 << retried;
+        QTest::newRow("single message, no resend") << false << 0 << TestSupport::LinkFaults{} << done;
+        QTest::newRow("single message, 3 resends") << false << 3 << TestSupport::LinkFaults{} << retried;
+        QTest::newRow("multi-part, 3 resends") << true << 3 << TestSupport::LinkFaults{} << retried;
+        // Another program asks the unit who it is, and the link doubles replies: neither moves
+        // the window out of step or changes the unit it shows.
+        TestSupport::LinkFaults faults;
+        faults.duplicateEvery = 20;
+        faults.strayIdentityEvery = 300;
+        QTest::newRow("single message, doubled replies, stray identities") << false << 0 << faults << done;
+        QTest::newRow("multi-part, doubled replies, stray identities") << true << 0 << faults << done;
     }
 
     void fullTransfer()
     {
         QFETCH(bool, multiPart);
         QFETCH(int, resends);
+        QFETCH(TestSupport::LinkFaults, faults);
         QFETCH(QString, box);
         reach(Connected, multiPart ? 10 : 9);
-        w->TransferButton->click();
-
-        // The unit acknowledges everything, but asks again for the whole-block message (or
-        // part 0) of a small block, a large block and the last block.
-        QList<int> counts{w->firmwareTransfer().progressCount()}, expected{0};
+        const QString version = w->VersionEdit->text();
+        QCOMPARE(version, multiPart ? QString("2.10") : QString("2.09"));
+        TestSupport::LinkedUnit unit([this](const QByteArray &r) { deliver(r); });
+        unit.multiPart = multiPart;
+        unit.faults = faults;
+        // The unit asks again for a small block, a large block and the last block.
+        const std::uint32_t resendAt[] = {0x1000, 0x90000, LastPayloadBlock};
+        unit.resendOnce.insert(resendAt, resendAt + resends);
+        w->deviceLink().setSink(&unit);
+        QList<int> counts{0}, expected{0};
+        connect(&w->firmwareTransfer(), &FirmwareTransfer::progressed, this, [&](int, int count) { counts << count; });
         for (int c = 1; c <= FirmwareTransfer::EndCount; c += c < 2048 ? 1 : 10)
             expected << c;
-        const quint32 resendAt[] = {0xEE000, 0x90000, 0x1000}; // by resends left, from 1
-        int resendsLeft = resends;
-        for (qsizetype next = 0; boxes.isEmpty() && next < sent.size(); ++next) {
-            const int command = commandOf(sent.at(next));
-            const bool block = command == CmdSmallBlock || command == CmdLargeBlock;
-            if (block && resendsLeft > 0 && w->deviceLink().cursor >= resendAt[resendsLeft - 1]) {
-                --resendsLeft;
-                deliver(reply(command == CmdSmallBlock ? UnitResendSmall : UnitResendLarge));
-            } else {
-                deliver(reply(UnitBlockOk));
-            }
-            if (counts.last() != w->firmwareTransfer().progressCount())
-                counts << w->firmwareTransfer().progressCount();
-        }
+        w->TransferButton->click();
+        QVERIFY(TestSupport::waitUntil([&] { return !boxes.isEmpty(); }));
+        QCOMPARE(boxes, QStringList{box});
         QCOMPARE(counts, expected);
-        QCOMPARE(resendsLeft, 0);
+        QVERIFY(std::equal(unit.flash.begin(), unit.flash.begin() + PayloadSize, w->deviceLink().imageBuffer()));
+        QCOMPARE(w->VersionEdit->text(), version);
+        QCOMPARE(w->deviceLink().multiPart, multiPart);
         // Acknowledgements after completion change nothing.
-        const qsizetype sentAtEnd = sent.size();
+        const auto sentAtEnd = unit.sent.size();
         deliver(reply(UnitBlockOk));
         deliver(reply(UnitBlockOk25));
-        QCOMPARE(sent.size(), sentAtEnd);
+        QCOMPARE(unit.sent.size(), sentAtEnd);
         QCOMPARE(w->progressBar->value(), 10838);
-        QCOMPARE(boxes, QStringList{box});
         QCOMPARE(controls(*w), refreshed[Connected]);
+        w->deviceLink().setSink(this);
+    }
+
+    void unitKeepsAsking()
+    {
+        reach(Connected, 10);
+        TestSupport::LinkedUnit unit([this](const QByteArray &r) { deliver(r); });
+        unit.multiPart = true;
+        unit.alwaysResend = true;
+        w->deviceLink().setSink(&unit);
+        w->TransferButton->click();
+        QVERIFY(TestSupport::waitUntil([&] { return !boxes.isEmpty(); }));
+        QCOMPARE(boxes, QStringList{"Tarsyn+ Update: The unit keeps asking for block 0x00000 again: check the MIDI "
+                                    "connection. The update did not complete."});
+        QCOMPARE(controls(*w), refreshed[Connected]);
+        w->deviceLink().setSink(this);
     }
 
     void silentUnitEndsUpdate()
@@ -300,9 +325,14 @@ private slots:
         QHash<int, std::array<std::uint8_t, PresetSize>> unit; // bank * 128 + slot, where not presetFor
         QList<QByteArray> writes;
         int badReadBacks = 2;
-        const auto runUnit = [&] {
-            for (qsizetype next = 0; next < sent.size(); ++next) {
-                const QByteArray m = sent.at(next);
+        // Answers every request; waits where the window drains the link.
+        const auto runUnit = [&](const std::function<bool()> &done) {
+            for (qsizetype next = 0; !done();) {
+                if (next == sent.size()) {
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+                    continue;
+                }
+                const QByteArray m = sent.at(next++);
                 const int bank = m.at(11), slot = m.at(10);
                 if (commandOf(m) == CmdPresetWrite) {
                     writes << m;
@@ -322,7 +352,7 @@ private slots:
         reach(Connected);
         w->progressBar->setRange(0, PresetCount); // whoever starts a pass sets the bar up
         presets.startReceive();
-        runUnit();
+        runUnit([&] { return presets.storeFilled; });
         QCOMPARE(w->progressBar->value(), PresetCount);
         // The store keeps bank 0's byte 128 two above the unit's value, other banks as sent.
         QCOMPARE(presets.presetImage()[127 * 256 + 128], std::uint8_t(presetFor(0, 127)[128] + 2));
@@ -337,7 +367,7 @@ private slots:
         w->show();
         reach(Connected);
         presets.startCompare();
-        runUnit();
+        runUnit([&] { return !boxes.isEmpty(); });
         QCOMPARE(writes.size(), 4);
         QCOMPARE(presets.presetRetries, 2);
         for (const QByteArray &m : writes) // bank 0 goes out with byte 128 as the unit had it

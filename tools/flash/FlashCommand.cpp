@@ -45,10 +45,11 @@ QString FlashCommand::helpText()
     return QStringLiteral(
         "Usage:\n"
         "  tarsyn-flash ports\n"
-        "  tarsyn-flash identify --in SEL --out SEL [--timeout S]\n"
-        "  tarsyn-flash update   --in SEL --out SEL [--firmware FILE] [--timeout S] [--retries N]\n"
-        "  tarsyn-flash backup   --in SEL --out SEL [--timeout S] [--retries N] FILE.syx\n"
-        "  tarsyn-flash restore  --in SEL --out SEL [--timeout S] [--retries N] FILE.syx\n"
+        "  tarsyn-flash identify --in SEL --out SEL [--timeout S] [--silence S]\n"
+        "  tarsyn-flash update   --in SEL --out SEL [--firmware FILE] [TIMING]\n"
+        "  tarsyn-flash backup   --in SEL --out SEL [TIMING] FILE.syx\n"
+        "  tarsyn-flash restore  --in SEL --out SEL [TIMING] FILE.syx\n"
+        "  TIMING: [--timeout S] [--retries N] [--silence S]\n"
         "\n"
         "Commands:\n"
         "  ports     list the MIDI input and output ports with their indices\n"
@@ -61,9 +62,14 @@ QString FlashCommand::helpText()
         "  --in SEL, --out SEL  the MIDI input and output port: an index from `ports`, or a\n"
         "                       case-insensitive part of the port's name\n"
         "  --firmware FILE      a firmware file of exactly 1,048,576 bytes\n"
-        "  --timeout S          seconds to wait for a reply before repeating the last message\n"
-        "                       (and for the unit to identify itself); default 2\n"
-        "  --retries N          repeats in a row without a reply before giving up; default 10\n"
+        "  --timeout S          seconds to wait for the first reply before repeating the\n"
+        "                       message; default 1. From then on the wait follows the link:\n"
+        "                       the measured round trip plus four times its variation, at\n"
+        "                       least 0.01 s, doubled on each repeat in a row (at most 4 s)\n"
+        "  --retries N          give up after N repeats of one message in a row; default 0:\n"
+        "                       no limit, --silence decides\n"
+        "  --silence S          give up when nothing has come from the unit for S seconds;\n"
+        "                       default 20 (identify: at most 5)\n"
         "  -h, --help           this text\n"
         "\n"
         "Exit status:\n"
@@ -84,8 +90,9 @@ int FlashCommand::run(const QStringList &arguments)
     const QCommandLineOption firmwareOption(QStringLiteral("firmware"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(), QStringLiteral("N"));
+    const QCommandLineOption silenceOption(QStringLiteral("silence"), QString(), QStringLiteral("S"));
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, helpOption});
+    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, silenceOption, helpOption});
     parser.addPositionalArgument(QStringLiteral("command"), QString());
 
     auto usage = [](const QString &problem) {
@@ -135,6 +142,14 @@ int FlashCommand::run(const QStringList &arguments)
             return usage(QStringLiteral("--timeout takes seconds between 0 and 3600, not \"%1\"")
                              .arg(parser.value(timeoutOption)));
         session.setTimeout(qMax(1, qRound(seconds * 1000)));
+    }
+    if (parser.isSet(silenceOption)) {
+        bool ok = false;
+        const double seconds = parser.value(silenceOption).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 3600)
+            return usage(QStringLiteral("--silence takes seconds between 0 and 3600, not \"%1\"")
+                             .arg(parser.value(silenceOption)));
+        session.setSilenceSpan(qMax(1, qRound(seconds * 1000)));
     }
     if (parser.isSet(retriesOption)) {
         bool ok = false;
@@ -248,9 +263,11 @@ int FlashCommand::run(const QStringList &arguments)
             err(QStringLiteral("the preset in bank %1, slot %2 did not take after %3 writes; %4")
                     .arg(session.failedBank()).arg(session.failedSlot()).arg(PresetExchange::MaxWrites)
                     .arg(whatFailed));
+        } else if (session.unitKeptAsking()) {
+            err(QStringLiteral("the unit keeps asking for block 0x%1 again: check the MIDI connection; %2")
+                    .arg(session.failedBlock(), 5, 16, QLatin1Char('0')).arg(whatFailed));
         } else if (session.unitWentSilent()) {
-            err(QStringLiteral("the unit does not answer (no reply after %1 in a row) at %2 of %3; %4")
-                    .arg(counted(session.retries(), "repeat", "repeats"))
+            err(QStringLiteral("the unit does not answer at %1 of %2; %3")
                     .arg(session.progressValue()).arg(session.progressMaximum()).arg(whatFailed));
         } else {
             err(whatFailed.isEmpty() ? QStringLiteral("failed") : whatFailed);

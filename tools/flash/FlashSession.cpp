@@ -12,13 +12,36 @@ FlashSession::FlashSession(QObject *parent)
 {
     sink_.next = &port_;
     port_.setReceiver(this);
-    identifyTimer_.setSingleShot(true);
-    connect(&identifyTimer_, &QTimer::timeout, this, &FlashSession::identifyTimerExpired);
+    connect(&identifyGuard_, &StallGuard::unitSilent, this, [this] {
+        if (job_ != Job::None && !identifiedOnce_)
+            finish(NoUnit);
+    });
+    connect(&transfer_, &FirmwareTransfer::progressed, this, [this](int, int count) {
+        if (job_ == Job::Update)
+            reportProgress(count, FirmwareTransfer::EndCount);
+    });
+    connect(&transfer_, &FirmwareTransfer::finished, this, [this] {
+        if (job_ == Job::Update)
+            finish(Success);
+    });
+    connect(&transfer_, &FirmwareTransfer::unitKeepsAsking, this, [this] {
+        if (job_ == Job::Update) {
+            keptAsking_ = true;
+            finish(Failed);
+        }
+    });
     connect(&transfer_, &FirmwareTransfer::unitSilent, this, [this] {
         if (job_ == Job::Update && identifiedOnce_) {
             unitSilent_ = true;
             finish(Failed);
         }
+    });
+    connect(&exchange_, &PresetExchange::outcome, this, &FlashSession::handlePresetOutcome);
+    connect(&exchange_, &PresetExchange::presetStored, this, [this](int bank, int slot) {
+        // The reply names no preset: the exchange stored it as the answer to (bank, slot).
+        // Keep its packed bytes exactly as received.
+        if (job_ == Job::Backup && backupTarget_ && currentMessage_)
+            backupTarget_->at(bank, slot) = currentMessage_->mid(HeaderLength, PackedPresetSize);
     });
     connect(&exchange_, &PresetExchange::unitSilent, this, [this] {
         if ((job_ == Job::Backup || job_ == Job::Restore) && identifiedOnce_) {
@@ -42,6 +65,19 @@ void FlashSession::setTimeout(int milliseconds)
 void FlashSession::setRetries(int repeats)
 {
     retries_ = qMax(0, repeats);
+}
+
+void FlashSession::setSilenceSpan(int milliseconds)
+{
+    silenceMs_ = qMax(1, milliseconds);
+}
+
+void FlashSession::configure(StallGuard &guard) const
+{
+    guard.setTimeout(timeoutMs_);
+    guard.setMaxRepeats(retries_);
+    guard.setSilenceSpan(silenceMs_);
+    guard.setEchoFilter(true);
 }
 
 bool FlashSession::openPorts(int inputIndex, int outputIndex)
@@ -102,31 +138,21 @@ void FlashSession::startJob(Job job)
 {
     job_ = job;
     identifiedOnce_ = false;
-    identifyRequests_ = 1;
     unitSilent_ = false;
+    keptAsking_ = false;
     failedBank_ = failedSlot_ = -1;
+    configure(identifyGuard_);
+    identifyGuard_.setSilenceSpan(qMin(silenceMs_, IdentifySilenceMs));
+    identifyGuard_.resetCount();
     link_.sendIdentifyRequest();
-    // One more request half-way through the wait, in case the first one was lost.
-    identifyTimer_.start(qMax(1, timeoutMs_ / 2));
-}
-
-void FlashSession::identifyTimerExpired()
-{
-    if (job_ == Job::None || identifiedOnce_)
-        return;
-    if (identifyRequests_ < 2) {
-        ++identifyRequests_;
-        link_.sendIdentifyRequest();
-        identifyTimer_.start(qMax(1, timeoutMs_ - timeoutMs_ / 2));
-        return;
-    }
-    finish(NoUnit);
+    identifyGuard_.watch();   // repeated on the reply timeout, in case it was lost
 }
 
 void FlashSession::unitIdentified()
 {
-    identifyTimer_.stop();
+    identifyGuard_.stop();
     identifiedOnce_ = true;
+    link_.acceptIdentity();
     emit identified();
     if (job_ == Job::None)
         return;   // the receiver of identified() ended the job
@@ -136,17 +162,13 @@ void FlashSession::unitIdentified()
         finish(Success);
         break;
     case Job::Update:
-        transfer_.guard().setTimeout(timeoutMs_);
-        transfer_.guard().setMaxRepeats(retries_);
-        transfer_.guard().setEchoFilter(true);
+        configure(transfer_.guard());
         reportProgress(0, FirmwareTransfer::EndCount);
         transfer_.start();
         break;
     case Job::Backup:
     case Job::Restore:
-        exchange_.guard().setTimeout(timeoutMs_);
-        exchange_.guard().setMaxRepeats(retries_);
-        exchange_.guard().setEchoFilter(true);
+        configure(exchange_.guard());
         reportProgress(0, PresetCount);
         if (job_ == Job::Backup)
             exchange_.startReceive();
@@ -172,48 +194,25 @@ bool FlashSession::event(QEvent *event)
 void FlashSession::handleReply(ReplyCode code, const QByteArray &message)
 {
     if (!identifiedOnce_) {
+        // Any identity reply will do: a repeated request may be answered twice.
         if (code == ReplyIdentity)
             unitIdentified();
         return;
     }
-
+    // Identity replies during a job come from another program asking the unit who it is:
+    // they change nothing.
     if (job_ == Job::Update) {
-        switch (code) {
-        case ReplyBlockOk24:
-        case ReplyBlockOk25:
-        case ReplyResendLarge:
-        case ReplyResendSmall: {
-            // Mid-block, a resend request sends the next part and may complete the block.
-            const bool ack = code == ReplyBlockOk24 || code == ReplyBlockOk25;
-            const FirmwareTransfer::Step step = ack ? transfer_.blockAcknowledged() : transfer_.resendRequested(code);
-            if (step.counted)
-                reportProgress(transfer_.progressCount(), FirmwareTransfer::EndCount);
-            if (step.finished)
-                finish(Success);
-            break;
-        }
-        default:
-            break;
-        }
+        transfer_.replyReceived(code);
         return;
     }
-
     if (job_ != Job::Backup && job_ != Job::Restore)
         return;
-    if (code == ReplyPresetWritten) {
-        handlePresetOutcome(exchange_.presetWritten());
-    } else if (code == ReplyPresetData) {
-        // The reply names no preset: it is the one the pass asked for. Keep its packed bytes
-        // exactly as received when the pass takes it (it moves on from this preset).
-        const int bank = exchange_.presetBank;
-        const int slot = exchange_.presetSlot;
-        const bool complete = link_.presetLength == PresetSize && exchange_.passRunning();
-        const PresetExchange::Outcome outcome = exchange_.presetDataReceived();
-        const bool moved = exchange_.presetBank != bank || exchange_.presetSlot != slot || outcome.passComplete;
-        if (job_ == Job::Backup && backupTarget_ && complete && moved && bank < PresetBanks)
-            backupTarget_->at(bank, slot) = message.mid(HeaderLength, PackedPresetSize);
-        handlePresetOutcome(outcome);
-    }
+    currentMessage_ = &message;
+    if (code == ReplyPresetWritten)
+        exchange_.presetWritten();
+    else if (code == ReplyPresetData)
+        exchange_.presetDataReceived();
+    currentMessage_ = nullptr;
 }
 
 void FlashSession::handlePresetOutcome(const PresetExchange::Outcome &outcome)
@@ -242,13 +241,12 @@ void FlashSession::finish(Status status)
         return;
     const Job job = job_;
     job_ = Job::None;
-    identifyTimer_.stop();
+    identifyGuard_.stop();
     if (job == Job::Update) {
         resendRequests_ = transfer_.resendRequests();
         repeats_ = transfer_.repeats();
         if (transfer_.running())
             transfer_.abandon();
-        transfer_.guard().stop();
     } else if (job == Job::Backup || job == Job::Restore) {
         resendRequests_ = 0;
         repeats_ = exchange_.guard().repeats();

@@ -15,7 +15,6 @@
 #include "SyxFile.h"
 
 #include <QObject>
-#include <QTimer>
 
 namespace Tarsyn {
 
@@ -43,11 +42,17 @@ public:
     FirmwareTransfer &transfer() { return transfer_; }
     PresetExchange &exchange() { return exchange_; }
 
-    // Reply timeout (identify and stall recovery) and repeats in a row before giving up.
+    // The reply timeout before the link's round trip is known; after that it follows the
+    // link (ReplyTimer). Repeats of one message in a row before giving up (0: no limit), and
+    // the span without any reply after which the unit is taken as not answering.
+    // Identifying gives up after IdentifySilenceMs at most.
+    static constexpr int IdentifySilenceMs = 5000;
     void setTimeout(int milliseconds);
     void setRetries(int repeats);
+    void setSilenceSpan(int milliseconds);
     int timeout() const { return timeoutMs_; }
     int retries() const { return retries_; }
+    int silenceSpan() const { return silenceMs_; }
 
     bool openPorts(int inputIndex, int outputIndex);
 
@@ -80,6 +85,9 @@ public:
     int failedBank() const { return failedBank_; }
     int failedSlot() const { return failedSlot_; }
     bool unitWentSilent() const { return unitSilent_; }
+    // The unit kept asking for one block again (the update ended); its offset.
+    bool unitKeptAsking() const { return keptAsking_; }
+    std::uint32_t failedBlock() const { return transfer_.failedBlock(); }
 
 signals:
     void identified();
@@ -102,8 +110,8 @@ private:
     };
 
     void startJob(Job job);
-    void identifyTimerExpired();
     void unitIdentified();
+    void configure(StallGuard &guard) const;
     void handleReply(ReplyCode code, const QByteArray &message);
     void handlePresetOutcome(const PresetExchange::Outcome &outcome);
     void reportProgress(int value, int maximum);
@@ -114,12 +122,13 @@ private:
     DeviceLink link_;
     FirmwareTransfer transfer_;
     PresetExchange exchange_;
-    QTimer identifyTimer_;
-    int identifyRequests_ = 0;
+    StallGuard identifyGuard_{link_};
     bool identifiedOnce_ = false;
+    const QByteArray *currentMessage_ = nullptr;   // the reply being handled
 
-    int timeoutMs_ = StallGuard::DefaultTimeoutMs;
+    int timeoutMs_ = ReplyTimer::InitialTimeoutMs;
     int retries_ = StallGuard::DefaultMaxRepeats;
+    int silenceMs_ = StallGuard::DefaultSilenceMs;
     Job job_ = Job::None;
     Job pendingJob_ = Job::None;
     PresetSet *backupTarget_ = nullptr;
@@ -131,6 +140,7 @@ private:
     int failedBank_ = -1;
     int failedSlot_ = -1;
     bool unitSilent_ = false;
+    bool keptAsking_ = false;
 };
 
 } // namespace Tarsyn

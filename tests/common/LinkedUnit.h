@@ -1,0 +1,155 @@
+#pragma once
+// The unit's side of the link for the session and window tests: firmware blocks in both forms
+// written by their address into a flash (as the real unit does, so that only the flash's
+// content tells whether the host stayed in step), preset reads and writes from a store, and
+// a link that delays, loses, doubles and strays replies. Replies are delivered through the
+// event loop, by QTimer, to the callback given.
+
+#include "MessageSink.h"
+#include "SysEx.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <functional>
+#include <set>
+#include <vector>
+
+namespace TestSupport {
+
+using namespace Tarsyn;
+
+inline QByteArray reply(std::uint8_t command, const QByteArray &payload = {})
+{
+    return QByteArray("\xF0\x00\x11\x22\x02\x00\x00\x00\x00", 9) + char(command) + payload + char(0xF7);
+}
+
+// What the link does to the unit's replies. Counts are of replies sent, from 1.
+struct LinkFaults {
+    int latencyMs = 0;
+    int duplicateEvery = 0;      // this reply arrives a second time ...
+    int duplicateDelayMs = 0;    // ... this much later
+    int dropEvery = 0;           // this reply never arrives
+    int strayIdentityEvery = 0;  // an identity reply of another version goes with it
+    int silentAfter = -1;        // no replies after this many
+    int pauseAtReply = 0;        // this reply and all after it wait ...
+    int pauseMs = 0;             // ... this long (the unit reads nothing meanwhile)
+};
+
+// The unit's side: blocks in both forms into a flash, preset reads and writes.
+class LinkedUnit : public MessageSink {
+public:
+    explicit LinkedUnit(std::function<void(const QByteArray &)> deliver)
+        : flash(ImageSize, 0xAA), presets(std::size_t(PresetCount) * PresetSize), deliver_(std::move(deliver))
+    {
+        for (std::size_t i = 0; i < presets.size(); ++i)
+            presets[i] = std::uint8_t(i * 7 + i / 256);
+    }
+
+    bool sendLongMessage(const QByteArray &m) override
+    {
+        sent.push_back(m);
+        const std::uint8_t command = std::uint8_t(m[CommandPos]);
+        if (command == CmdPresetRead) {
+            char packed[PackedPresetSize];
+            packSevenBit(&presets[preset(m)], PresetSize, reinterpret_cast<std::uint8_t *>(packed));
+            send(reply(UnitPresetData, QByteArray(packed, PackedPresetSize)));
+        } else if (command == CmdPresetWrite) {
+            if (ignoredWrites > 0 && int(preset(m)) == ignoredPreset)
+                --ignoredWrites;
+            else
+                unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(m.constData()) + 12, &presets[preset(m)]);
+            send(reply(UnitPresetWritten));
+        } else if (command >= CmdPart1 && command <= CmdPart4) {
+            const int part = command - CmdSmallBlock;
+            if (part == 1)
+                stream_.clear();
+            stream_ += m.mid(HeaderLength, m.size() - HeaderLength - 1);
+            partsSeen_ = part;
+            send(reply(UnitBlockOk));
+        } else if (command == CmdSmallBlock || command == CmdLargeBlock) {
+            const int size = command == CmdSmallBlock ? 256 : 512;
+            const QByteArray s = m.mid(HeaderLength, m.size() - HeaderLength - 1) + (multiPart ? stream_ : QByteArray());
+            const bool whole = s.size() == 3 + size / 4 * 5 && (!multiPart || partsSeen_ == (size == 256 ? 2 : 4));
+            stream_.clear();
+            partsSeen_ = 0;
+            send(reply(whole && write(s, size) ? UnitBlockOk : size == 256 ? UnitResendSmall : UnitResendLarge));
+        }
+        return true;
+    }
+
+    LinkFaults faults;
+    bool multiPart = false;
+    std::set<std::uint32_t> resendOnce;  // blocks asked for again the first time they arrive
+    bool alwaysResend = false;
+    int ignoredPreset = -1, ignoredWrites = 0;
+    std::vector<QByteArray> sent;
+    std::vector<std::uint8_t> flash;
+    std::vector<std::uint8_t> presets;
+    int replies = 0;
+
+private:
+    static std::size_t preset(const QByteArray &m) { return std::size_t(m[11] * PresetSlots + m[10]) * PresetSize; }
+
+    bool write(const QByteArray &s, int size)
+    {
+        const std::uint32_t offset = (std::uint32_t(std::uint8_t(s[0])) | std::uint32_t(std::uint8_t(s[1])) << 7) << 8;
+        int sum = 0;
+        for (int i = 3; i < s.size(); ++i)
+            sum += std::uint8_t(s[i]);
+        if ((sum & 0x7F) != s[2] || offset + std::uint32_t(size) > ImageSize || alwaysResend
+            || resendOnce.erase(offset) > 0)
+            return false;
+        unpackSevenBit(int(s.size()) - 3, reinterpret_cast<const std::uint8_t *>(s.constData()) + 3, &flash[offset]);
+        return true;
+    }
+
+    void send(const QByteArray &r)
+    {
+        const int n = ++replies;
+        if (faults.silentAfter >= 0 && n > faults.silentAfter)
+            return;
+        if (faults.pauseAtReply > 0 && n >= faults.pauseAtReply && !paused_) {
+            paused_ = true;
+            pauseEnds_.start();
+        }
+        // While the unit pauses, what arrives waits; afterwards every reply goes out at once.
+        const int wait = paused_ ? int(qMax<qint64>(0, faults.pauseMs - pauseEnds_.elapsed())) : 0;
+        const int at = faults.latencyMs + wait;
+        if (faults.strayIdentityEvery && n % faults.strayIdentityEvery == 0)
+            post(at, reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other"));
+        if (faults.dropEvery && n % faults.dropEvery == 0)
+            return;
+        post(at, r);
+        if (faults.duplicateEvery && n % faults.duplicateEvery == 0)
+            post(at + faults.duplicateDelayMs, r);
+    }
+
+    void post(int ms, const QByteArray &r)
+    {
+        QTimer::singleShot(ms, Qt::PreciseTimer, [this, r] { deliver_(r); });
+    }
+
+    std::function<void(const QByteArray &)> deliver_;
+    QByteArray stream_;
+    int partsSeen_ = 0;
+    bool paused_ = false;
+    QElapsedTimer pauseEnds_;
+};
+
+// Runs the event loop until `done` holds (checked after every event); false after 2 minutes.
+// (QTest::qWaitFor sleeps between rounds of events: too slow for thousands of round trips.)
+inline bool waitUntil(const std::function<bool()> &done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > 120000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    }
+    return true;
+}
+
+} // namespace TestSupport
