@@ -106,8 +106,14 @@ void StallGuard::expired()
 {
     if (!awaiting_ || draining_)
         return;
-    const bool silent = silenceMs_ > 0 && heardAt_.elapsed() >= silenceMs_;
-    if (silent || (maxRepeats_ > 0 && inARow_ >= maxRepeats_)) {
+    const qint64 quietFor = heardAt_.elapsed();
+    const bool silent = silenceMs_ > 0 && quietFor >= silenceMs_;
+    // A count of repeats ends the exchange only once the unit has also been silent for as
+    // long as that many initial timeouts: quick repeats on a fast link must not give up on
+    // a unit that is merely busy for a moment.
+    const bool repeatedOut = maxRepeats_ > 0 && inARow_ >= maxRepeats_
+        && quietFor >= qint64(maxRepeats_ + 1) * timer_.initialTimeout();
+    if (silent || repeatedOut) {
         stop();
         emit unitSilent();
         return;

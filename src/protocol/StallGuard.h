@@ -13,7 +13,7 @@
 //   - the owner may ask for a drain itself (a resend request, the end of a job, a
 //     checkpoint), to see whether more replies than messages are about.
 // The unit is given up when nothing at all has come from it for the silence span, or
-// (optionally) after a number of repeats in a row.
+// (optionally) after a number of repeats in a row that also took their time.
 //
 // The owner calls watch() after each new message that expects a reply, reply() for each
 // reply of the awaited kinds, stop() when nothing is awaited. Replies of other kinds never
@@ -42,7 +42,8 @@ public:
     // The reply timeout before the link's round trip is known (ReplyTimer's initial one).
     void setTimeout(int milliseconds) { timer_.setInitialTimeout(milliseconds); }
     int timeout() const { return timer_.initialTimeout(); }
-    // Repeats of one message in a row before giving up; 0: no limit.
+    // Repeats of one message in a row before giving up, once nothing has come for
+    // (repeats + 1) x the initial timeout; 0: no limit.
     void setMaxRepeats(int repeats) { maxRepeats_ = qMax(0, repeats); }
     int maxRepeats() const { return maxRepeats_; }
     // Time without any reply before giving up; 0: never give up.
