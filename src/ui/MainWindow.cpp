@@ -96,12 +96,23 @@ void MainWindow::Connect()
     if (connectionState == Disconnected) {
         inputRow = MidiInList->currentRow();
         outputRow = MidiOutList->currentRow();
+        const QListWidgetItem *in = MidiInList->currentItem();
+        const QListWidgetItem *out = MidiOutList->currentItem();
+        if (in && out && portLock.acquire(in->text(), out->text()) == Tarsyn::PortLock::Result::Busy) {
+            QMessageBox::warning(this, tr(UpdateTitle),
+                                 tr("The port \"%1\" is in use by another Tarsyn+ program on this computer.\n"
+                                    "Only one program at a time may talk to a unit.").arg(portLock.busyPort()));
+            return;
+        }
         if (port.open(inputRow, outputRow)) {
             connectionState = Connecting;
             link.sendIdentifyRequest();
+        } else {
+            portLock.release();
         }
     } else {
         port.close();
+        portLock.release();
         // Nothing more will answer: stop waiting for the unit.
         transfer.abandon();
         presets.guard().stop();
@@ -130,6 +141,7 @@ void MainWindow::Transfer()
 void MainWindow::close1()
 {
     port.close();
+    portLock.release();
     transfer.abandon();
     presets.guard().stop();
     connectionState = Disconnected;
