@@ -143,7 +143,8 @@ private slots:
     }
 
     // Another program on the port asks the unit who it is now and then; its identity replies,
-    // naming the other block form, must not switch the form of the update under way.
+    // naming the other block form, must not switch the form of the update under way (the
+    // unit takes only its own form, so a switch cannot go unnoticed).
     void strayIdentity_data()
     {
         QTest::addColumn<QString>("version");
@@ -154,7 +155,8 @@ private slots:
     {
         QFETCH(QString, version);
         const UpdateRun r = update(portName(QStringLiteral("stray-") + version),
-                                   {"--version", version, "--stray-identity-every", "500"}, budgetMs(version));
+                                   {"--version", version, "--stray-identity-every", "500", "--strict-form"},
+                                   budgetMs(version));
         verifyExact(r, budgetMs(version));
         QVERIFY2(!r.unit->out.contains(QLatin1String("strays=0 ")), r.unit->describe());
     }

@@ -193,6 +193,30 @@ private slots:
         QCOMPARE(unit.blocksWritten(), 2);   // part 0 and its repeat
     }
 
+    // --strict-form: a unit takes blocks only in the form its version selects.
+    void strictForm_data()
+    {
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<bool>("parts");
+        QTest::addColumn<QByteArray>("replies");   // one per message; 0: none
+        QTest::newRow("2.10, in parts") << 10 << true << QByteArray("\x24\x24\x24\x24\x24");
+        QTest::newRow("2.10, whole: asked again") << 10 << false << QByteArray("\x26");
+        QTest::newRow("2.09, whole") << 9 << false << QByteArray("\x24");
+        QTest::newRow("2.09, in parts: parts unknown, part 0 alone refused") << 9 << true << QByteArray("\x00\x00\x00\x00\x26", 5);
+    }
+    void strictForm()
+    {
+        QFETCH(int, minor);
+        QFETCH(bool, parts);
+        QFETCH(QByteArray, replies);
+        UnitModel unit({.versionMinor = minor, .strictForm = true, .presetFaults = {}});
+        const Messages messages = goodBlock(0x80000, parts);
+        QCOMPARE(messages.size(), replies.size());
+        for (int i = 0; i < messages.size(); ++i)
+            QCOMPARE(unit.handleMessage(messages[i]), replies[i] ? Messages{reply(replies[i])} : Messages{});
+        QCOMPARE(unit.blocksWritten(), replies.endsWith('\x24') ? 1 : 0);
+    }
+
     void presetReadWrite()
     {
         UnitModel unit;
@@ -291,7 +315,7 @@ private slots:
         QTest::newRow("probability above 1") << QStringList{"--resend-probability", "1.5"} << false;
         QTest::newRow("link faults")
             << QStringList{"--duplicate-every", "50", "--duplicate-delay", "0.3", "--pause-every=700", "--pause-ms", "2500",
-                           "--stray-identity-every", "100", "--stray-identity-version", "2.09", "--resend-always"} << true;
+                           "--stray-identity-every", "100", "--stray-identity-version", "2.09", "--resend-always", "--strict-form"} << true;
         QTest::newRow("negative duplicate delay") << QStringList{"--duplicate-delay", "-1"} << false;
         QTest::newRow("pause of 0 ms") << QStringList{"--pause-ms", "0"} << false;
         QTest::newRow("duplicate every 0th") << QStringList{"--duplicate-every", "0"} << false;

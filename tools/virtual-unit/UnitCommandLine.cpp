@@ -66,7 +66,9 @@ QString UnitCommandLine::helpText()
         "                             the version it reports (default: the other block form,\n"
         "                             2.09 for a unit of 2.10 and later, else 2.10)\n"
         "  --resend-always            ask again for every block; nothing is ever written\n"
-        "  -h, --help                 this text\n"
+        "  --strict-form              take blocks only in the form of --version: from 2.10 on a\n"
+        "                             block in one message is asked for again, before 2.10 parts\n"
+        "                             are ignored\n"        "  -h, --help                 this text\n"
         "\n"
         "\n"
         "Summary line, when the payload's last block is acknowledged:\n"
@@ -99,7 +101,7 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
         QStringLiteral("--drop-every"), QStringLiteral("--drop-probability"), QStringLiteral("--noise-every"),
         QStringLiteral("--status-every"), QStringLiteral("--preset-fail"), QStringLiteral("--silent-after")};
     // Faults of the link and of a busy unit.
-    static const QStringList linkFaultFlags = {QStringLiteral("--resend-always")};
+    static const QStringList linkFaultFlags = {QStringLiteral("--resend-always"), QStringLiteral("--strict-form")};
     static const QStringList linkFaultValued = {
         QStringLiteral("--duplicate-every"), QStringLiteral("--duplicate-delay"), QStringLiteral("--pause-every"),
         QStringLiteral("--pause-ms"), QStringLiteral("--stray-identity-every"),
@@ -120,7 +122,10 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
                 *error = QStringLiteral("option %1 takes no value").arg(option);
                 return false;
             }
-            options.resendAlways = true;
+            if (option == QLatin1String("--resend-always"))
+                options.resendAlways = true;
+            else
+                options.strictForm = true;
             continue;
         }
         if (flags.contains(option)) {

@@ -93,9 +93,8 @@ QByteArray UnitModel::strayIdentityReply(const UnitOptions &options)
         stray.versionMinor = qMax(0, options.strayVersionMinor);
     } else {
         // The other block form: the host that believed it would send the wrong messages.
-        const bool multiPart = options.versionMajor * 100 + options.versionMinor >= 210;
         stray.versionMajor = 2;
-        stray.versionMinor = multiPart ? 9 : 10;
+        stray.versionMinor = multiPartVersion(options.versionMajor, options.versionMinor) ? 9 : 10;
     }
     return identityReply(stray);
 }
@@ -263,6 +262,11 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
         case CmdPart2:
         case CmdPart3:
         case CmdPart4:
+            // A unit from before the multi-part form does not know these commands.
+            if (options_.strictForm && !multiPart()) {
+                lastEvent_ = QStringLiteral("ignored: part %1, but this unit takes whole blocks").arg(command - CmdSmallBlock);
+                return {};
+            }
             lastBlockReply_ = handlePart(message, command);
             return deliver(lastBlockReply_, {});
         default:
@@ -300,6 +304,8 @@ UnitModel::Reply UnitModel::handleBlock(const QByteArray &message, std::uint8_t 
     QString problem = frameProblem(message);
 
     if (assembly_.parts == 0) {
+        if (problem.isEmpty() && options_.strictForm && multiPart())
+            problem = QStringLiteral("a block in one message, but this unit takes blocks in parts");
         if (problem.isEmpty() && message.size() == PartLength)
             problem = QStringLiteral("part 0 without the block's other parts");
         else if (problem.isEmpty() && message.size() != wholeLength)

@@ -53,6 +53,9 @@ struct UnitOptions {
     int strayVersionMajor = -1;     // ... reporting this version; -1: the other block form
     int strayVersionMinor = -1;     //     (2.09 for a unit of 2.10 and later, else 2.10)
     bool resendAlways = false;      // ask again for every block, never write one
+    bool strictForm = false;        // take blocks only in the form of the version: a unit of
+                                    // 2.10 and later refuses whole blocks, an older one
+                                    // ignores parts (it does not know their commands)
 
     struct PresetFault {
         int bank = 0;
@@ -109,6 +112,10 @@ public:
     // Replaces the store with the content of such a file (messages in any order, each preset
     // exactly once). On a malformed file the store is unchanged and `error` says why.
     bool loadPresetFile(const QByteArray &file, QString *error);
+
+    // True when the version selects blocks in parts (2.10 and later).
+    bool multiPart() const { return multiPartVersion(options_.versionMajor, options_.versionMinor); }
+    static bool multiPartVersion(int major, int minor) { return major * 100 + minor >= 210; }
 
     static QByteArray identityReply(const UnitOptions &options);
     // The identity reply of the stray fault: the version it names, the rest as `options`.
