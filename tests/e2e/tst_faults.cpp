@@ -1,8 +1,8 @@
 // tarsyn-flash against a virtual unit that plays the faults of a real link and of a busy
 // unit, through a real JACK server: replies that come twice (at several delays against a
 // round trip), that are lost, that come from elsewhere (an identity reply of another
-// version), a unit that pauses for seconds, one that asks for every block again, and a
-// second host on the same ports.
+// version), a unit that pauses for seconds, one that asks for every block again, a second
+// host on the same ports, and preset backups and restores while replies come twice.
 //
 // The outcomes that may be accepted: success with the unit's flash (or the backup) exact;
 // where no recovery is possible, a failure with a clear message. Never success with a wrong
@@ -277,6 +277,33 @@ private slots:
         QVERIFY2(run.exitCode() != 0 || saved == readAll(store), "SUCCESS CLAIMED WITH A WRONG BACKUP\n" + both(run, *unit));
         QVERIFY2(run.exitCode() == 0 || (!QFile::exists(backup) && !run.err.isEmpty()), both(run, *unit));
         QVERIFY2(run.exitCode() == 0, "failed where recovery is possible\n" + both(run, *unit));
+    }
+
+    // A restore while replies come twice: every preset differs, so each is written and read
+    // back. It ends with the unit's store equal to the file, or with a failure that says so;
+    // never "complete" over a store that differs.
+    void restoreWithDuplicates()
+    {
+        const QString id = portName(QStringLiteral("restore"));
+        const QString wanted = dir.filePath(id + QLatin1String("-wanted.syx"));
+        const QString store = dir.filePath(id + QLatin1String("-store.syx"));
+        auto source = startUnit(id + QLatin1String("-source"), {"--seed", "6", "--dump-presets", wanted});
+        source->sendSignal(SIGTERM);
+        QVERIFY2(source->waitForEnd(ShortMs) && readAll(wanted).size() == 2048 * 333, source->describe());
+
+        auto unit = startUnit(id, {"--seed", "5", "--duplicate-every", "50", "--duplicate-delay", "1.5",
+                                   "--dump-presets", store});
+        QVERIFY2(unit->running(), unit->describe());
+        E2eProcess run(FlashExe, QStringList{"restore"} + pair(id) + QStringList{wanted});
+        const bool ended = run.waitForEnd(ShortMs * 3);
+        run.sendSignal(SIGKILL);
+        unit->sendSignal(SIGTERM);
+        QVERIFY(unit->waitForEnd(ShortMs));
+        QVERIFY2(ended, "no end within 180 s\n" + both(run, *unit));
+        const bool same = readAll(store) == readAll(wanted);
+        QVERIFY2(run.exitCode() != 0 || same, "SUCCESS CLAIMED OVER A STORE THAT DIFFERS\n" + both(run, *unit));
+        QVERIFY2(run.exitCode() == 0 && run.out.contains(QLatin1String("restore complete: 2048 presets written")),
+                 "failed where recovery is possible\n" + both(run, *unit));
     }
 };
 
