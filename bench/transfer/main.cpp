@@ -1,20 +1,32 @@
 // tarsyn-bench-transfer: times whole firmware updates through a running MIDI system, one per
-// unit given, and prints what they cost against the MIDI server's floor.
+// case given, and prints what they cost against the MIDI server's floor and against the
+// clean update of the same block form.
 //
-//   tarsyn-bench-transfer [--period-ms MS] SEL [SEL ...]
+//   tarsyn-bench-transfer [--period-ms MS] [--limit-s S] CASE [CASE ...]
+//   CASE: NAME:SEL[:LOG]
 //
-// Each SEL selects both the input and the output port of one unit (as tarsyn-flash's --in and
-// --out do). The program starts nothing itself: scripts/bench-transfer starts the JACK server
-// and the virtual units. The floor is one round trip per message, two server periods; with the
-// scripts' server (256 frames at 192000 Hz) that is 2.667 ms.
+// SEL selects both the input and the output port of one unit (as tarsyn-flash's --in and
+// --out do). LOG is the unit's standard output: its summary line tells how many faults it
+// played (dropped=, duplicated=, paused=) and the SHA-256 of what it received, checked here
+// against the payload. The case named "clean" is the reference of its block form; a fault
+// case's cost is its extra time over that reference per fault, in ms and in round trips
+// (the clean update's time per message). The program starts nothing itself:
+// scripts/bench-transfer starts the JACK server and the virtual units. The floor is one round
+// trip per message, two server periods; with the scripts' server (256 frames at 192000 Hz)
+// that is 2.667 ms.
 
 #include "FirmwareFile.h"
 #include "FlashSession.h"
 #include "PortSelector.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QRegularExpression>
+#include <QTimer>
 
 #include <cstdio>
 #include <ctime>
@@ -40,7 +52,7 @@ struct Result {
     int repeats = 0;
 };
 
-Result runUpdate(const QString &selector)
+Result runUpdate(const QString &selector, int limitSeconds)
 {
     Result result;
     FlashSession session;
@@ -68,6 +80,11 @@ Result runUpdate(const QString &selector)
         cpuAtStart = processCpuSeconds();
         clock.start();
     });
+    // A case that does not end is stopped, so that one fault cannot hang the whole run.
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &session, [&session] { session.stop(FlashSession::Failed); });
+    limit.start(limitSeconds * 1000);
     QEventLoop loop;
     QObject::connect(&session, &FlashSession::finished, &loop, &QEventLoop::exit);
     session.update();
@@ -79,44 +96,123 @@ Result runUpdate(const QString &selector)
     result.repeats = session.repeats();
     result.ok = status == FlashSession::Success;
     if (!result.ok)
-        std::fprintf(stderr, "the update of \"%s\" did not complete (status %d)\n", qPrintable(selector), status);
+        std::fprintf(stderr, "the update of \"%s\" did not complete (status %d%s)\n", qPrintable(selector), status,
+                     limit.isActive() ? "" : ", stopped at the time limit");
     return result;
 }
+
+// The unit's counts from the last summary line of its log; empty when there is none.
+QHash<QString, QString> unitSummary(const QString &logPath)
+{
+    QHash<QString, QString> counts;
+    QFile log(logPath);
+    if (logPath.isEmpty() || !log.open(QIODevice::ReadOnly))
+        return counts;
+    const QString text = QString::fromLocal8Bit(log.readAll());
+    const qsizetype at = text.lastIndexOf(QLatin1String("update received:"));
+    if (at < 0)
+        return counts;
+    static const QRegularExpression field(QStringLiteral("(\\w+)=(\\w+)"));
+    for (const QRegularExpressionMatch &m : field.globalMatch(text.mid(at, text.indexOf(QLatin1Char('\n'), at) - at)))
+        counts.insert(m.captured(1), m.captured(2));
+    return counts;
+}
+
+QString payloadHash()
+{
+    QFile file(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(QCryptographicHash::hash(file.readAll().mid(0x12000), QCryptographicHash::Sha256).toHex());
+}
+
+struct Case {
+    QString name;
+    QString selector;
+    QString log;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList selectors = app.arguments().mid(1);
+    QStringList arguments = app.arguments().mid(1);
     double periodMs = 256.0 / 192000.0 * 1000.0;
-    if (selectors.size() >= 2 && selectors.first() == QLatin1String("--period-ms")) {
-        periodMs = selectors.at(1).toDouble();
-        selectors = selectors.mid(2);
+    int limitSeconds = 600;
+    while (arguments.size() >= 2 && arguments.first().startsWith(QLatin1String("--"))) {
+        if (arguments.first() == QLatin1String("--period-ms"))
+            periodMs = arguments.at(1).toDouble();
+        else if (arguments.first() == QLatin1String("--limit-s"))
+            limitSeconds = arguments.at(1).toInt();
+        else
+            break;
+        arguments = arguments.mid(2);
     }
-    if (selectors.isEmpty() || periodMs <= 0) {
-        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS] SEL [SEL ...]\n");
+    QList<Case> cases;
+    for (const QString &argument : arguments) {
+        const QStringList fields = argument.split(QLatin1Char(':'));
+        if (fields.size() < 2 || fields.size() > 3)
+            break;
+        cases.append({fields.at(0), fields.at(1), fields.value(2)});
+    }
+    if (cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0 || limitSeconds <= 0) {
+        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS] [--limit-s S] NAME:SEL[:LOG] ...\n");
         return 2;
     }
     const double floorPerMessage = 2 * periodMs / 1000.0;
+    const QString expectedHash = payloadHash();
 
-    std::printf("%-16s %9s %9s %9s %9s %7s %12s %8s %8s\n", "block form", "messages", "time s", "msg/s",
-                "floor s", "ratio", "cpu us/msg", "resends", "repeats");
+    std::printf("%-15s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %6s %9s %8s %s\n", "block form", "case", "messages",
+                "time s", "msg/s", "/floor", "/clean", "cpu us/m", "resends", "repeats", "faults", "ms/fault",
+                "RT/fault", "flash");
     int status = 0;
-    for (const QString &selector : selectors) {
-        const Result r = runUpdate(selector);
+    QHash<QString, Result> clean;   // by block form
+    for (const Case &c : cases) {
+        const Result r = runUpdate(c.selector, limitSeconds);
         if (!r.ok || r.messages == 0) {
+            std::printf("%-15s %-12s did not complete\n", qPrintable(r.form), qPrintable(c.name));
             status = 1;
             continue;
         }
+        // Give the unit's summary line time to reach its log.
+        QHash<QString, QString> counts;
+        for (int attempt = 0; attempt < 20 && !c.log.isEmpty() && counts.isEmpty(); ++attempt) {
+            QEventLoop wait;
+            QTimer::singleShot(50, &wait, &QEventLoop::quit);
+            wait.exec();
+            counts = unitSummary(c.log);
+        }
+        const QString flash = counts.isEmpty() ? QStringLiteral("?")
+                              : counts.value(QStringLiteral("sha256")) == expectedHash ? QStringLiteral("exact")
+                                                                                        : QStringLiteral("WRONG");
+        if (flash == QLatin1String("WRONG"))
+            status = 1;
+        if (c.name == QLatin1String("clean"))
+            clean.insert(r.form, r);
+        const int faults = counts.value(QStringLiteral("dropped")).toInt() + counts.value(QStringLiteral("duplicated")).toInt()
+                           + counts.value(QStringLiteral("paused")).toInt();
+
         const double floorSeconds = double(r.messages) * floorPerMessage;
-        std::printf("%-16s %9llu %9.2f %9.0f %9.2f %7.2f %12.1f %8d %8d\n", qPrintable(r.form),
+        const auto reference = clean.constFind(r.form);
+        const bool compared = reference != clean.constEnd() && c.name != QLatin1String("clean");
+        const double ratio = compared ? r.seconds / reference->seconds : 1.0;
+        std::printf("%-15s %-12s %8llu %8.2f %7.0f %6.2f %6.2f %8.1f %7d %7d %6d", qPrintable(r.form), qPrintable(c.name),
                     static_cast<unsigned long long>(r.messages), r.seconds, double(r.messages) / r.seconds,
-                    floorSeconds, r.seconds / floorSeconds, r.cpuSeconds * 1e6 / double(r.messages), r.resends,
-                    r.repeats);
+                    r.seconds / floorSeconds, ratio, r.cpuSeconds * 1e6 / double(r.messages), r.resends, r.repeats,
+                    faults);
+        if (compared && faults > 0) {
+            const double roundTrip = reference->seconds / double(reference->messages);
+            const double cost = (r.seconds - reference->seconds) / faults;
+            std::printf(" %9.1f %8.1f", cost * 1000, cost / roundTrip);
+        } else {
+            std::printf(" %9s %8s", "-", "-");
+        }
+        std::printf(" %s\n", qPrintable(flash));
         std::fflush(stdout);
     }
-    std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms\n", periodMs,
-                floorPerMessage * 1000.0);
+    std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms; RT: the clean update's time per "
+                "message; a pause's cost includes the pause itself\n",
+                periodMs, floorPerMessage * 1000.0);
     return status;
 }

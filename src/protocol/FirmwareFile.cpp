@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 
 namespace Tarsyn {
@@ -33,6 +34,9 @@ QString byteCount(qint64 bytes)
 
 bool loadFirmwareImage(const QString &path, std::uint8_t *image)
 {
+    // Only a regular file (or a resource): opening a FIFO would wait for a writer forever.
+    if (!QFileInfo(path).isFile())
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
@@ -46,6 +50,13 @@ bool loadFirmwareImage(const QString &path, std::uint8_t *image)
 
 QString checkFirmwareFile(const QString &path)
 {
+    // Checked before opening: a FIFO would block the open until something writes to it,
+    // and a device or folder has no firmware size.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        return QCoreApplication::translate("FirmwareFile", "The firmware file \"%1\" is not a regular file.")
+            .arg(path);
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return QCoreApplication::translate("FirmwareFile", "The firmware file \"%1\" cannot be read: %2.")

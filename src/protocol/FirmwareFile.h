@@ -16,11 +16,12 @@ inline constexpr qint64 FirmwareFileSize = 0x100000;
 
 // The image load: opens `path` read-only, skips 0x12000 bytes and reads up to 1 MiB from
 // there into `image` (1 MiB). Bytes the file does not reach keep their content. Returns
-// false, touching nothing, when the file cannot be opened.
+// false, touching nothing, when the file cannot be opened or is not a regular file.
 bool loadFirmwareImage(const QString &path, std::uint8_t *image);
 
 // Checks a firmware file chosen by a user before anything is sent. Returns an empty text
-// when it can be used, otherwise a message in the user's terms (cannot be read, wrong size).
+// when it can be used, otherwise a message in the user's terms (cannot be read, not a regular
+// file, wrong size). It never blocks: a FIFO is refused before it is opened.
 QString checkFirmwareFile(const QString &path);
 
 // The deterministic placeholder firmware file that the build makes (1 MiB).

@@ -104,13 +104,24 @@ void MainWindow::Connect()
     if (connectionState == Disconnected) {
         inputRow = MidiInList->currentRow();
         outputRow = MidiOutList->currentRow();
+        const QListWidgetItem *in = MidiInList->currentItem();
+        const QListWidgetItem *out = MidiOutList->currentItem();
+        if (in && out && portLock.acquire(in->text(), out->text()) == Tarsyn::PortLock::Result::Busy) {
+            QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
+                                 tr("The port \"%1\" is in use by another Tarsyn+ program on this computer.\n"
+                                    "Only one program at a time may talk to a unit.").arg(portLock.busyPort()));
+            return;
+        }
         if (port.open(inputRow, outputRow)) {
             connectionState = Connecting;
             link.sendIdentifyRequest();
             identifyGuard.watch();
+        } else {
+            portLock.release();
         }
     } else {
         port.close();
+        portLock.release();
         // Nothing more will answer: stop waiting for the unit.
         identifyGuard.stop();
         transfer.abandon();
@@ -141,6 +152,7 @@ void MainWindow::close1()
 {
     port.close();
     identifyGuard.stop();
+    portLock.release();
     transfer.abandon();
     presets.guard().stop();
     connectionState = Disconnected;

@@ -12,6 +12,7 @@
 #include "DeviceLink.h"
 #include "FirmwareTransfer.h"
 #include "MidiPort.h"
+#include "PortLock.h"
 #include "PresetExchange.h"
 
 #include <QMainWindow>
@@ -72,6 +73,7 @@ private:
 
     // The port is declared before the link that sends through it, so it outlives the link.
     Tarsyn::MidiPort port;
+    Tarsyn::PortLock portLock;   // one host per unit: held while connected
     Tarsyn::DeviceLink link;
     Tarsyn::FirmwareTransfer transfer{link};
     Tarsyn::PresetExchange presets{link};

@@ -4,6 +4,7 @@
 #include "SyxFile.h"
 #include "SysEx.h"
 
+#include <QFile>
 #include <QTest>
 
 using namespace Tarsyn;
@@ -64,6 +65,20 @@ private slots:
         QTest::newRow("end marker missing, next message begins")
             << good.left(m - 1) + good.mid(m) << "message 1 (at byte 0) has no end";
     }
+    // A write that finds no room says so in plain words (/dev/full: every write ends in
+    // ENOSPC); another failure keeps the system's text.
+    void writeFailure()
+    {
+        QFile full(QStringLiteral("/dev/full"));
+        if (!full.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            QSKIP("/dev/full cannot be opened here");
+        QVERIFY(full.write(QByteArray(4096, 'x')) < 4096);
+        QCOMPARE(SyxFile::writeFailure(full), QStringLiteral("the disk is full"));
+        QFile folder(QStringLiteral(TARSYN_BINARY_DIR));
+        QVERIFY(!folder.open(QIODevice::WriteOnly));
+        QVERIFY(!SyxFile::writeFailure(folder).contains(QLatin1String("full")));
+    }
+
     void unusablePresetFile()
     {
         QFETCH(QByteArray, file);

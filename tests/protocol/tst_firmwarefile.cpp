@@ -2,12 +2,15 @@
 #include "FirmwareFile.h"
 #include "SysEx.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
 #include <vector>
+
+#include <sys/stat.h>
 
 using namespace Tarsyn;
 
@@ -41,20 +44,37 @@ private slots:
 
     void check_data()
     {
-        QTest::addColumn<qint64>("size"); // -1: no such file
+        QTest::addColumn<qint64>("size"); // -1: no such file, -2: a FIFO, -3: a folder
         QTest::addColumn<QString>("mentions");
         QTest::newRow("right size") << FirmwareFileSize << QString();
         QTest::newRow("one byte long") << FirmwareFileSize + 1 << QStringLiteral("is 1,048,577 bytes");
         QTest::newRow("missing") << qint64(-1) << QStringLiteral("none.bin\" cannot be read");
+        QTest::newRow("FIFO") << qint64(-2) << QStringLiteral("fifo.bin\" is not a regular file");
+        QTest::newRow("folder") << qint64(-3) << QStringLiteral("folder.bin\" is not a regular file");
     }
 
+    // Neither the check nor the load may block: a FIFO without a writer would hang open().
     void check()
     {
         QFETCH(qint64, size);
         QFETCH(QString, mentions);
-        const QString message = checkFirmwareFile(size < 0 ? dir.filePath(QStringLiteral("none.bin")) : writeFile(QByteArray(size, 0)));
+        QString path;
+        if (size == -1) {
+            path = dir.filePath(QStringLiteral("none.bin"));
+        } else if (size == -2) {
+            path = dir.filePath(QStringLiteral("fifo.bin"));
+            QVERIFY(QFile::exists(path) || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else if (size == -3) {
+            path = dir.filePath(QStringLiteral("folder.bin"));
+            QVERIFY(QDir().mkpath(path));
+        } else {
+            path = writeFile(QByteArray(size, 0));
+        }
+        const QString message = checkFirmwareFile(path);
         QCOMPARE(message.isEmpty(), mentions.isEmpty());
         QVERIFY2(message.contains(mentions), qPrintable(message));
+        std::vector<std::uint8_t> image(ImageSize, 0xAA);
+        QCOMPARE(loadFirmwareImage(path, image.data()), size >= 0);
     }
 };
 

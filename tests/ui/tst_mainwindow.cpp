@@ -7,9 +7,11 @@
 #include "MainWindow.h"
 #include "MessageSink.h"
 #include "MidiEvent.h"
+#include "PortLock.h"
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -82,6 +84,7 @@ private:
     QList<QByteArray> sent;
     QStringList boxes; // each modal box as "title: text", closed with OK
     QTimer boxCloser;
+    QTemporaryDir runtime; // the port locks' folder, away from real programs
 
     void deliver(const QByteArray &message)
     {
@@ -112,6 +115,8 @@ private:
 private slots:
     void initTestCase()
     {
+        QVERIFY(runtime.isValid());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         QVERIFY2(peer.openVirtual(peerName), "cannot open virtual MIDI ports (ctest fixture jack)");
         connect(&boxCloser, &QTimer::timeout, this, [this] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
@@ -374,6 +379,33 @@ private slots:
             QCOMPARE(wirePreset(m), presetFor(std::uint8_t(m.at(11)), std::uint8_t(m.at(10))));
         QCOMPARE(boxes, QStringList{"Tarsyn+ Preset Manager: transfer successful, 2 retries"});
         QTRY_VERIFY(!w->isVisible());
+    }
+
+    // Another program holds the unit's port: Connect says which port and stays disconnected,
+    // sending nothing. Once connected, the window itself holds both ports until Disconnect.
+    void portInUse()
+    {
+        for (QListWidget *list : {w->MidiInList, w->MidiOutList})
+            list->setCurrentItem(list->findItems(peerName, Qt::MatchContains).value(0));
+        QVERIFY(w->MidiInList->currentItem() && w->MidiOutList->currentItem());
+        const QString in = w->MidiInList->currentItem()->text(), out = w->MidiOutList->currentItem()->text();
+        auto other = std::make_unique<PortLock>();
+        QCOMPARE(other->acquire(QStringLiteral("elsewhere"), out), PortLock::Result::Acquired);
+        w->Connect();
+        QCOMPARE(int(w->state()), int(Disconnected));
+        QCOMPARE(boxes, QStringList{"Tarsyn+ Update: The port \"" + out + "\" is in use by another Tarsyn+ program on "
+                                    "this computer.\nOnly one program at a time may talk to a unit."});
+        QVERIFY(sent.isEmpty());
+        QCOMPARE(controls(*w), refreshed[Disconnected]);
+
+        other.reset();
+        for (int i = 0; i < 3 && w->state() == Disconnected; ++i)
+            w->Connect();
+        QCOMPARE(int(w->state()), int(Connecting));
+        PortLock second;
+        QCOMPARE(second.acquire(in, QStringLiteral("elsewhere")), PortLock::Result::Busy);
+        w->Connect();   // disconnects
+        QCOMPARE(second.acquire(in, out), PortLock::Result::Acquired);
     }
 };
 

@@ -96,6 +96,12 @@ private slots:
         QTest::newRow("part 1 repeated") << Messages{largeParts.first()} + largeParts << QByteArray() << 0xEDE00u << 1;
         QTest::newRow("part 0 repeated") << largeParts + Messages{largeParts.last()} << QByteArray() << 0xEDE00u << 1;
         QTest::newRow("asked for again: no repeat") << bad + bad + small << QByteArray("\x27\x27\x24") << 0x2C300u << 0;
+        // A whole block where part 0 was due spoils the parts; asked for again, the same
+        // message is a new attempt on an empty assembly, not a repeat of the spoiled one.
+        QTest::newRow("whole block after parts, asked again, then taken")
+            << Messages{smallParts[0], smallParts[1], small[0], small[0]} << QByteArray("\x24\x24\x27\x24") << 0x2C300u << 0;
+        QTest::newRow("part 0 alone after parts were spoiled, then the whole block in parts")
+            << Messages{largeParts[0], largeParts[2], largeParts[4]} + largeParts << QByteArray("\x24\x24\x26") << 0xEDE00u << 0;
     }
     void blocks()
     {
@@ -109,6 +115,106 @@ private slots:
         const QByteArray data = pattern(written < 0x80000 ? 256 : 512, 1);
         QCOMPARE(unit.flash(), QByteArray(UnitModel::FlashSize, char(0xFF)).replace(written, data.size(), data));
         QCOMPARE(unit.repeatsReceived(), repeats);
+    }
+
+    // The faults of the link and of a busy unit, over 40 whole blocks: which reply goes out
+    // twice, after which block the unit pauses, where the stray identity reply comes.
+    void linkFaults_data()
+    {
+        QTest::addColumn<UnitOptions>("options");
+        QTest::addColumn<QByteArray>("stray");   // the stray identity reply expected
+        const QByteArray stray209 = QByteArray::fromHex("F0 00 11 22 02 15 2C 01 00 20 02 12") + "Tarsyn+" + QByteArray::fromHex("00 F7");
+        const QByteArray stray210 = QByteArray::fromHex("F0 00 11 22 02 15 2C 01 00 20 02 14") + "Tarsyn+" + QByteArray::fromHex("00 F7");
+        const QByteArray stray301 = QByteArray::fromHex("F0 00 11 22 02 15 2C 01 00 20 03 02") + "Tarsyn+" + QByteArray::fromHex("00 F7");
+        QTest::newRow("duplicate every 3rd reply") << UnitOptions{.duplicateEvery = 3, .presetFaults = {}} << QByteArray();
+        QTest::newRow("duplicate every reply") << UnitOptions{.duplicateEvery = 1, .presetFaults = {}} << QByteArray();
+        QTest::newRow("pause after every 7th block") << UnitOptions{.pauseEvery = 7, .presetFaults = {}} << QByteArray();
+        QTest::newRow("stray identity of the other form, unit 2.10")
+            << UnitOptions{.strayIdentityEvery = 10, .presetFaults = {}} << stray209;
+        QTest::newRow("stray identity of the other form, unit 2.09")
+            << UnitOptions{.versionMinor = 9, .strayIdentityEvery = 10, .presetFaults = {}} << stray210;
+        QTest::newRow("stray identity of a given version")
+            << UnitOptions{.strayIdentityEvery = 13, .strayVersionMajor = 3, .strayVersionMinor = 1, .presetFaults = {}} << stray301;
+        QTest::newRow("resend always, with every fault")
+            << UnitOptions{.duplicateEvery = 4, .pauseEvery = 5, .strayIdentityEvery = 6, .resendAlways = true, .presetFaults = {}}
+            << QByteArray();
+        QTest::newRow("all together")
+            << UnitOptions{.duplicateEvery = 4, .pauseEvery = 5, .strayIdentityEvery = 6, .presetFaults = {}} << stray209;
+    }
+    void linkFaults()
+    {
+        QFETCH(UnitOptions, options);
+        QFETCH(QByteArray, stray);
+        UnitModel unit(options);
+        const QByteArray answer = reply(options.resendAlways ? 0x27 : 0x24);
+        int duplicated = 0, pauses = 0, strays = 0;
+        for (int n = 1; n <= 40; ++n) {
+            const QByteArray message = block(std::uint32_t(n) * 256, pattern(256, n), false)[0];
+            // Under --resend-always the host sends each block twice; the second is no repeat.
+            for (int attempt = 0; attempt < (options.resendAlways ? 2 : 1); ++attempt) {
+                const Messages out = unit.handleMessage(message);
+                const bool strayDue = !options.resendAlways && options.strayIdentityEvery > 0
+                                      && n % options.strayIdentityEvery == 0;
+                const Messages expected = strayDue ? Messages{answer, stray} : Messages{answer};
+                QCOMPARE(out, expected);
+                const int sent = options.resendAlways ? 2 * (n - 1) + attempt + 1 : n;
+                const bool copy = options.duplicateEvery > 0 && sent % options.duplicateEvery == 0;
+                QCOMPARE(unit.duplicateDue(), copy ? answer : QByteArray());
+                const bool pause = !options.resendAlways && options.pauseEvery > 0 && n % options.pauseEvery == 0;
+                QCOMPARE(unit.pauseDue(), pause);
+                duplicated += copy;
+                pauses += pause;
+                strays += strayDue;
+            }
+        }
+        QCOMPARE(unit.repliesDuplicated(), duplicated);
+        QCOMPARE(unit.pauses(), pauses);
+        QCOMPARE(unit.strayIdentities(), strays);
+        QCOMPARE(unit.repeatsReceived(), 0);
+        QCOMPARE(unit.blocksWritten(), options.resendAlways ? 0 : 40);
+        if (options.resendAlways)
+            QCOMPARE(unit.flash(), QByteArray(UnitModel::FlashSize, char(0xFF)));
+    }
+
+    // A repeat is answered as the first time and leaves the unit as one message would:
+    // a mid-block resend request comes again for the repeated part, and the block is whole.
+    void repeatAnsweredAlike()
+    {
+        UnitModel unit({.resendMidBlockEvery = 2, .presetFaults = {}});
+        const Messages parts = goodBlock(0x80000, true);   // parts 1..4, then part 0
+        const QByteArray expected[] = {reply(0x24), reply(0x26), reply(0x24), reply(0x26), reply(0x24)};
+        for (int i = 0; i < parts.size(); ++i) {
+            QCOMPARE(unit.handleMessage(parts[i]), Messages{expected[i]});
+            QCOMPARE(unit.handleMessage(parts[i]), Messages{expected[i]});
+        }
+        QCOMPARE(unit.repeatsReceived(), parts.size());
+        const QByteArray data = pattern(512, 1);
+        QCOMPARE(unit.flash().mid(0x80000, 512), data);
+        QCOMPARE(unit.blocksWritten(), 2);   // part 0 and its repeat
+    }
+
+    // --strict-form: a unit takes blocks only in the form its version selects.
+    void strictForm_data()
+    {
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<bool>("parts");
+        QTest::addColumn<QByteArray>("replies");   // one per message; 0: none
+        QTest::newRow("2.10, in parts") << 10 << true << QByteArray("\x24\x24\x24\x24\x24");
+        QTest::newRow("2.10, whole: asked again") << 10 << false << QByteArray("\x26");
+        QTest::newRow("2.09, whole") << 9 << false << QByteArray("\x24");
+        QTest::newRow("2.09, in parts: parts unknown, part 0 alone refused") << 9 << true << QByteArray("\x00\x00\x00\x00\x26", 5);
+    }
+    void strictForm()
+    {
+        QFETCH(int, minor);
+        QFETCH(bool, parts);
+        QFETCH(QByteArray, replies);
+        UnitModel unit({.versionMinor = minor, .strictForm = true, .presetFaults = {}});
+        const Messages messages = goodBlock(0x80000, parts);
+        QCOMPARE(messages.size(), replies.size());
+        for (int i = 0; i < messages.size(); ++i)
+            QCOMPARE(unit.handleMessage(messages[i]), replies[i] ? Messages{reply(replies[i])} : Messages{});
+        QCOMPARE(unit.blocksWritten(), replies.endsWith('\x24') ? 1 : 0);
     }
 
     void presetReadWrite()
@@ -151,14 +257,15 @@ private slots:
     // block's acknowledgement and tells what happened.
     void wholeUpdate()
     {
-        UnitModel unit({.resendEvery = 4, .resendMidBlockEvery = 3, .dropEvery = 11, .presetFaults = {}});
+        UnitModel unit({.resendEvery = 4, .resendMidBlockEvery = 3, .dropEvery = 11, .duplicateEvery = 7,
+                        .pauseEvery = 100, .presetFaults = {}});
         DeviceLink host;   // no sink: the loop below carries its last message to the unit
         host.multiPart = true;
         const QByteArray image = pattern(PayloadSize, 1);
         std::memcpy(host.imageBuffer(), image.constData(), image.size());
-        int repeats = 0;
+        int repeats = 0, sent = 0;
         host.startTransfer();
-        for (int sent = 0; !unit.updateCompleted() && sent < 50000; ++sent) {
+        for (; !unit.updateCompleted() && sent < 50000; ++sent) {
             const Messages out = unit.handleMessage(host.lastMessage());
             const ReplyCode code = out.isEmpty() ? ReplyNone : host.decodeReply(out.last());
             repeats += code == ReplyNone;   // no reply: the same message goes again
@@ -171,8 +278,11 @@ private slots:
         QVERIFY(unit.updateCompleted() && repeats > 0 && host.retryCount > 2928 / 4);
         // Every block once, and again for each repeated part 0.
         QVERIFY(unit.blocksWritten() >= 2928 && unit.blocksWritten() <= 2928 + repeats);
-        QCOMPARE(unit.summaryLine(), QStringLiteral("update received: blocks=%1 resends=%2 repeats=%3 dropped=%3 sha256=%4")
-                 .arg(unit.blocksWritten()).arg(host.retryCount).arg(repeats)
+        // Every message had a reply due; one in 7 of those sent went twice.
+        QCOMPARE(unit.summaryLine(), QStringLiteral("update received: blocks=%1 resends=%2 repeats=%3 dropped=%3 "
+                                                    "duplicated=%4 paused=%5 strays=0 sha256=%6")
+                 .arg(unit.blocksWritten()).arg(host.retryCount).arg(repeats).arg((sent - repeats) / 7)
+                 .arg(unit.blocksWritten() / 100)
                  .arg(QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex())));
     }
 
@@ -203,6 +313,14 @@ private slots:
         QTest::newRow("name of 17 characters") << QStringList{"--name", "ABCDEFGHIJKLMNOPQ"} << false;
         QTest::newRow("name not ASCII") << QStringList{"--name", QString::fromUtf8("Tärsyn")} << false;
         QTest::newRow("probability above 1") << QStringList{"--resend-probability", "1.5"} << false;
+        QTest::newRow("link faults")
+            << QStringList{"--duplicate-every", "50", "--duplicate-delay", "0.3", "--pause-every=700", "--pause-ms", "2500",
+                           "--stray-identity-every", "100", "--stray-identity-version", "2.09", "--resend-always", "--strict-form"} << true;
+        QTest::newRow("negative duplicate delay") << QStringList{"--duplicate-delay", "-1"} << false;
+        QTest::newRow("pause of 0 ms") << QStringList{"--pause-ms", "0"} << false;
+        QTest::newRow("duplicate every 0th") << QStringList{"--duplicate-every", "0"} << false;
+        QTest::newRow("stray version minor above 63") << QStringList{"--stray-identity-version", "2.64"} << false;
+        QTest::newRow("resend-always with a value") << QStringList{"--resend-always=1"} << false;
     }
     void commandLine()
     {

@@ -76,7 +76,8 @@ QString FlashCommand::helpText()
         "Exit status:\n"
         "  0    success\n"
         "  1    the unit failed or stopped answering: the job did not complete\n"
-        "  2    usage error or unusable input (options, firmware or preset file)\n"
+        "  2    usage error or unusable input (options, firmware or preset file), or a\n"
+        "       backup file that cannot be written (the disk is full, ...)\n"
         "  3    no port matches a selector, several do, or the ports could not be opened\n"
         "  4    no unit answered the identify request\n"
         "  130  interrupted (SIGINT or SIGTERM); the ports are closed\n");
@@ -192,6 +193,13 @@ int FlashCommand::run(const QStringList &arguments)
             err(QStringLiteral("cannot write %1: %2").arg(syxPath, backupFile->errorString()));
             return FlashSession::BadInput;
         }
+        // Room for the whole file now, so that a full disk is found before the unit is asked
+        // for anything; the presets overwrite these bytes at the end.
+        const QByteArray room(PresetCount * PresetWriteLength, '\0');
+        if (backupFile->write(room) != room.size() || !backupFile->flush() || !backupFile->seek(0)) {
+            err(QStringLiteral("cannot write %1: %2").arg(syxPath, SyxFile::writeFailure(*backupFile)));
+            return FlashSession::BadInput;
+        }
     }
 
     const QStringList inputs = session.port().inputDeviceNames();
@@ -209,7 +217,11 @@ int FlashCommand::run(const QStringList &arguments)
     const QString inName = inputs.at(input.index);
     const QString outName = outputs.at(output.index);
     if (!session.openPorts(input.index, output.index)) {
-        err(QStringLiteral("could not open the ports %1 / %2").arg(inName, outName));
+        if (!session.busyPort().isEmpty())
+            err(QStringLiteral("the port \"%1\" is in use by another Tarsyn+ program on this computer (one host per unit)")
+                    .arg(session.busyPort()));
+        else
+            err(QStringLiteral("could not open the ports %1 / %2").arg(inName, outName));
         return FlashSession::PortError;
     }
 
@@ -282,8 +294,8 @@ int FlashCommand::run(const QStringList &arguments)
                      counted(session.repeats(), "repeat", "repeats")));
     } else if (command == QLatin1String("backup")) {
         if (!SyxFile::writePresets(*backupFile, presets) || !backupFile->commit()) {
-            err(QStringLiteral("cannot write %1: %2").arg(syxPath, backupFile->errorString()));
-            return FlashSession::Failed;
+            err(QStringLiteral("cannot write %1: %2").arg(syxPath, SyxFile::writeFailure(*backupFile)));
+            return FlashSession::BadInput;
         }
         out(QStringLiteral("backup written: %1 presets to %2 (%3)")
                 .arg(PresetCount).arg(syxPath, counted(session.repeats(), "repeat", "repeats")));

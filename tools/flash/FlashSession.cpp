@@ -82,9 +82,18 @@ void FlashSession::configure(StallGuard &guard) const
 
 bool FlashSession::openPorts(int inputIndex, int outputIndex)
 {
+    // One host per unit: a port that another program here holds is not opened. Without a
+    // usable lock folder the ports are opened unguarded, as before the lock existed.
+    busyPort_.clear();
+    if (portLock_.acquire(port_.inputDeviceName(unsigned(inputIndex)), port_.outputDeviceName(unsigned(outputIndex)))
+        == PortLock::Result::Busy) {
+        busyPort_ = portLock_.busyPort();
+        return false;
+    }
     if (port_.open(inputIndex, outputIndex))
         return true;
     port_.close();
+    portLock_.release();
     return false;
 }
 

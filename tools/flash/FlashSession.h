@@ -11,6 +11,7 @@
 #include "FirmwareTransfer.h"
 #include "MessageSink.h"
 #include "MidiPort.h"
+#include "PortLock.h"
 #include "PresetExchange.h"
 #include "SyxFile.h"
 
@@ -54,7 +55,10 @@ public:
     int retries() const { return retries_; }
     int silenceSpan() const { return silenceMs_; }
 
+    // Opens the pair once no other host on this computer holds either port; false when a
+    // port is in use (busyPort() names it) or would not open.
     bool openPorts(int inputIndex, int outputIndex);
+    QString busyPort() const { return busyPort_; }
 
     // Loads the firmware file into the image (before update()).
     bool loadFirmware(const QString &path);
@@ -118,6 +122,8 @@ private:
     void finish(Status status);
 
     MidiPort port_;
+    PortLock portLock_;   // held while this session may use the pair
+    QString busyPort_;
     CountingSink sink_;
     DeviceLink link_;
     FirmwareTransfer transfer_;

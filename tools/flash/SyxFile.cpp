@@ -3,7 +3,9 @@
 #include "SysEx.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QStorageInfo>
 
 #include <cstring>
 
@@ -120,6 +122,16 @@ bool writePresets(QIODevice &device, const PresetSet &set)
 {
     const QByteArray bytes = encodePresets(set);
     return device.write(bytes) == bytes.size();
+}
+
+QString writeFailure(const QFileDevice &file)
+{
+    // Qt reports ENOSPC as a resource error; a file system that filled up (or a quota) may
+    // also leave only a vague text behind, so the free space is looked at too.
+    const QStorageInfo storage(QFileInfo(file.fileName()).absolutePath());
+    if (file.error() == QFileDevice::ResourceError || (storage.isValid() && storage.bytesAvailable() < 64 * 1024))
+        return QStringLiteral("the disk is full");
+    return file.errorString();
 }
 
 } // namespace SyxFile

@@ -10,6 +10,7 @@
 
 #include <array>
 
+class QFileDevice;
 class QIODevice;
 
 namespace Tarsyn {
@@ -43,6 +44,11 @@ QString readPresets(const QString &path, PresetSet &set);
 
 // Writes a complete set to an open device. False when the device did not take every byte.
 bool writePresets(QIODevice &device, const PresetSet &set);
+
+// Why writing to `file` failed, in the user's terms: "the disk is full" when the file
+// system has no room left (the system's own text is often no help there), else the
+// device's error text.
+QString writeFailure(const QFileDevice &file);
 
 } // namespace SyxFile
 } // namespace Tarsyn

@@ -53,7 +53,29 @@ QString UnitCommandLine::helpText()
         "  --preset-fail BANK:SLOT:K  the first K writes of that preset are acknowledged but lost\n"
         "                             (repeatable)\n"
         "  --silent-after N           stop answering after N received messages\n"
-        "  -h, --help                 this text\n"
+        "Faults of the link and of a busy unit (counted in the summary line):\n"
+        "  --duplicate-every N        send every Nth reply twice (duplicated=)\n"
+        "  --duplicate-delay MS       the second copy this many milliseconds after the first,\n"
+        "                             0..10000, fractions allowed (default 1)\n"
+        "  --pause-every N            after every Nth block written, read nothing for a while:\n"
+        "                             what arrives meanwhile waits (paused=)\n"
+        "  --pause-ms MS              the length of that pause, 1..600000 ms (default 2500)\n"
+        "  --stray-identity-every N   an identity reply after every Nth block written, as if\n"
+        "                             another program had asked (strays=)\n"
+        "  --stray-identity-version MAJOR.MINOR\n"
+        "                             the version it reports (default: the other block form,\n"
+        "                             2.09 for a unit of 2.10 and later, else 2.10)\n"
+        "  --resend-always            ask again for every block; nothing is ever written\n"
+        "  --strict-form              take blocks only in the form of --version: from 2.10 on a\n"
+        "                             block in one message is asked for again, before 2.10 parts\n"
+        "                             are ignored\n"        "  -h, --help                 this text\n"
+        "\n"
+        "\n"
+        "Summary line, when the payload's last block is acknowledged:\n"
+        "  update received: blocks=B resends=R repeats=P dropped=D duplicated=U paused=S strays=I sha256=H\n"
+        "  B blocks written (repeats too), R resend requests sent, P repeats received, D replies\n"
+        "  dropped, U replies sent twice, S pauses, I stray identity replies, H the SHA-256 of flash\n"
+        "  bytes 0..0xEDFFF (the payload)\n"
         "\n"
         "Exit status: 0 on SIGINT/SIGTERM or after --exit-after-update, 1 when no MIDI system can\n"
         "open the ports or a file cannot be written, 2 for a bad command line or preset file.\n");
@@ -78,6 +100,12 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
         QStringLiteral("--resend-probability"), QStringLiteral("--resend-mid-block-every"),
         QStringLiteral("--drop-every"), QStringLiteral("--drop-probability"), QStringLiteral("--noise-every"),
         QStringLiteral("--status-every"), QStringLiteral("--preset-fail"), QStringLiteral("--silent-after")};
+    // Faults of the link and of a busy unit.
+    static const QStringList linkFaultFlags = {QStringLiteral("--resend-always"), QStringLiteral("--strict-form")};
+    static const QStringList linkFaultValued = {
+        QStringLiteral("--duplicate-every"), QStringLiteral("--duplicate-delay"), QStringLiteral("--pause-every"),
+        QStringLiteral("--pause-ms"), QStringLiteral("--stray-identity-every"),
+        QStringLiteral("--stray-identity-version")};
 
     for (int i = 1; i < arguments.size(); ++i) {
         QString option = arguments.at(i);
@@ -88,6 +116,17 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             value = option.mid(equals + 1);
             option = option.left(equals);
             hasValue = true;
+        }
+        if (linkFaultFlags.contains(option)) {
+            if (hasValue) {
+                *error = QStringLiteral("option %1 takes no value").arg(option);
+                return false;
+            }
+            if (option == QLatin1String("--resend-always"))
+                options.resendAlways = true;
+            else
+                options.strictForm = true;
+            continue;
         }
         if (flags.contains(option)) {
             if (hasValue) {
@@ -102,7 +141,7 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
                 help = true;
             continue;
         }
-        if (!valued.contains(option)) {
+        if (!valued.contains(option) && !linkFaultValued.contains(option)) {
             *error = QStringLiteral("unknown option '%1' (see --help)").arg(arguments.at(i));
             return false;
         }
@@ -134,18 +173,49 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
         };
         constexpr qint64 intMax = std::numeric_limits<int>::max();
 
-        if (option == QLatin1String("--version")) {
+        auto version = [&](int *major, int *minor) {
             static const QRegularExpression form(QStringLiteral("^(\\d{1,3})\\.(\\d{1,2})$"));
             const QRegularExpressionMatch match = form.match(value);
-            const int major = match.hasMatch() ? match.captured(1).toInt() : -1;
-            const int minor = match.hasMatch() ? match.captured(2).toInt() : -1;
+            *major = match.hasMatch() ? match.captured(1).toInt() : -1;
+            *minor = match.hasMatch() ? match.captured(2).toInt() : -1;
             // The version travels as a 14-bit word: major in the low 8 bits, minor above.
-            if (major < 0 || major > 255 || minor < 0 || minor > 63) {
-                *error = QStringLiteral("--version '%1': expected MAJOR.MINOR with MAJOR 0..255 and MINOR 0..63").arg(value);
+            if (*major < 0 || *major > 255 || *minor < 0 || *minor > 63) {
+                *error = QStringLiteral("%1 '%2': expected MAJOR.MINOR with MAJOR 0..255 and MINOR 0..63").arg(option, value);
                 return false;
             }
-            options.versionMajor = major;
-            options.versionMinor = minor;
+            return true;
+        };
+
+        if (option == QLatin1String("--version")) {
+            if (!version(&options.versionMajor, &options.versionMinor))
+                return false;
+        } else if (option == QLatin1String("--duplicate-every")) {
+            if (!count(1, intMax, "a count"))
+                return false;
+            options.duplicateEvery = int(number);
+        } else if (option == QLatin1String("--duplicate-delay")) {
+            bool ok = false;
+            const double ms = value.toDouble(&ok);
+            if (!ok || !(ms >= 0.0 && ms <= 10000.0)) {
+                *error = QStringLiteral("%1 '%2': expected milliseconds from 0 to 10000").arg(option, value);
+                return false;
+            }
+            options.duplicateDelayMs = ms;
+        } else if (option == QLatin1String("--pause-every")) {
+            if (!count(1, intMax, "a count"))
+                return false;
+            options.pauseEvery = int(number);
+        } else if (option == QLatin1String("--pause-ms")) {
+            if (!count(1, 600000, "milliseconds"))
+                return false;
+            options.pauseMs = int(number);
+        } else if (option == QLatin1String("--stray-identity-every")) {
+            if (!count(1, intMax, "a count"))
+                return false;
+            options.strayIdentityEvery = int(number);
+        } else if (option == QLatin1String("--stray-identity-version")) {
+            if (!version(&options.strayVersionMajor, &options.strayVersionMinor))
+                return false;
         } else if (option == QLatin1String("--serial")) {
             if (!count(0, 0x0FFFFFFF, "a serial number"))
                 return false;

@@ -85,6 +85,20 @@ QByteArray UnitModel::identityReply(const UnitOptions &options)
     return bytes;
 }
 
+QByteArray UnitModel::strayIdentityReply(const UnitOptions &options)
+{
+    UnitOptions stray = options;
+    if (options.strayVersionMajor >= 0) {
+        stray.versionMajor = options.strayVersionMajor;
+        stray.versionMinor = qMax(0, options.strayVersionMinor);
+    } else {
+        // The other block form: the host that believed it would send the wrong messages.
+        stray.versionMajor = 2;
+        stray.versionMinor = multiPartVersion(options.versionMajor, options.versionMinor) ? 9 : 10;
+    }
+    return identityReply(stray);
+}
+
 QByteArray UnitModel::presetWriteMessage(int bank, int slot, const QByteArray &data)
 {
     QByteArray bytes = header(CmdPresetWrite);
@@ -165,6 +179,9 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
     ++messagesReceived_;
     updateCompleted_ = false;
     wroteBlock_ = false;
+    refused_ = false;
+    duplicateDue_.clear();
+    pauseDue_ = false;
     lastEvent_.clear();
 
     if (options_.silentAfter >= 0 && messagesReceived_ > options_.silentAfter) {
@@ -172,19 +189,20 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
         return {};
     }
 
-    // The host sends its last message again when our reply seems lost: handle it exactly as
-    // the first time (the same part is accepted again, the same block written again). It is
-    // the host's repeat unless we had asked for it with a resend request.
-    bool repeat = false;
-    if (!lastMessage_.isNull() && message == lastMessage_) {
-        repeat = true;
+    // The host sends its last message again when our reply seems lost: handle it from the
+    // state before the first time and answer it the same way (the same part is accepted
+    // again, the same block written again). After we refused a message with a resend
+    // request, the same message again is the host's new attempt: it is handled from the
+    // present state, so that a block that spoiled a half-assembled one can now be taken.
+    const bool repeat = !lastMessage_.isNull() && message == lastMessage_ && !lastReplyWasResend_;
+    if (repeat) {
         assembly_ = assemblyBefore_;
-        if (!lastReplyWasResend_)
-            ++repeatsReceived_;
+        ++repeatsReceived_;
     }
     assemblyBefore_ = assembly_;
     lastMessage_ = message;
     lastReplyWasResend_ = false;
+    replaying_ = repeat;
 
     QList<QByteArray> replies = [&]() -> QList<QByteArray> {
         if (message.size() < HeaderLength || std::memcmp(message.constData(), FrameStart, 4) != 0) {
@@ -238,12 +256,19 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
         }
         case CmdSmallBlock:
         case CmdLargeBlock:
-            return deliver(handleBlock(message, command), {});
+            lastBlockReply_ = handleBlock(message, command);
+            return deliver(lastBlockReply_, {});
         case CmdPart1:
         case CmdPart2:
         case CmdPart3:
         case CmdPart4:
-            return deliver(handlePart(message, command), {});
+            // A unit from before the multi-part form does not know these commands.
+            if (options_.strictForm && !multiPart()) {
+                lastEvent_ = QStringLiteral("ignored: part %1, but this unit takes whole blocks").arg(command - CmdSmallBlock);
+                return {};
+            }
+            lastBlockReply_ = handlePart(message, command);
+            return deliver(lastBlockReply_, {});
         default:
             lastEvent_ = QStringLiteral("ignored: unknown command %1").arg(hex(command));
             return {};
@@ -251,6 +276,23 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
     }();
     if (repeat)
         lastEvent_.prepend(QStringLiteral("repeat: "));
+
+    // Faults that follow the blocks written, repeats included.
+    if (wroteBlock_) {
+        ++allBlocksWritten_;
+        if (options_.strayIdentityEvery > 0 && allBlocksWritten_ % options_.strayIdentityEvery == 0) {
+            // As another program on the same port would make it: the unit answers its
+            // identify request, and the host sees that answer too.
+            replies += strayIdentityReply(options_);
+            ++strayIdentities_;
+            lastEvent_ += QStringLiteral(" (stray identity reply)");
+        }
+        if (options_.pauseEvery > 0 && allBlocksWritten_ % options_.pauseEvery == 0) {
+            pauseDue_ = true;
+            ++pauses_;
+            lastEvent_ += QStringLiteral(" (pause of %1 ms)").arg(options_.pauseMs);
+        }
+    }
     return replies;
 }
 
@@ -262,6 +304,8 @@ UnitModel::Reply UnitModel::handleBlock(const QByteArray &message, std::uint8_t 
     QString problem = frameProblem(message);
 
     if (assembly_.parts == 0) {
+        if (problem.isEmpty() && options_.strictForm && multiPart())
+            problem = QStringLiteral("a block in one message, but this unit takes blocks in parts");
         if (problem.isEmpty() && message.size() == PartLength)
             problem = QStringLiteral("part 0 without the block's other parts");
         else if (problem.isEmpty() && message.size() != wholeLength)
@@ -320,6 +364,15 @@ UnitModel::Reply UnitModel::handlePart(const QByteArray &message, std::uint8_t c
     lastEvent_ = problem.isEmpty() ? QStringLiteral("part %1 accepted").arg(part)
                                    : QStringLiteral("part %1 spoils the block: %2").arg(part).arg(problem);
 
+    // A repeated part is answered as the first time, and counts no more.
+    if (replaying_) {
+        if (lastBlockReply_ == Reply::ResendSmall || lastBlockReply_ == Reply::ResendLarge) {
+            lastEvent_ += QStringLiteral(" (resend request as before)");
+            return lastBlockReply_;
+        }
+        return Reply::Ack;
+    }
+
     // Every non-final part counts for --resend-mid-block-every. The part is kept; the host
     // goes on with the next part whatever we answer mid-block.
     ++middleParts_;
@@ -341,18 +394,25 @@ UnitModel::Reply UnitModel::finishBlock(const QByteArray &stream, int size, cons
     nextBlockSize_ = size;
     if (!why.isEmpty()) {
         lastEvent_ = QStringLiteral("bad %1-byte block: %2").arg(size).arg(why);
+        refused_ = true;
+        return resend;
+    }
+    if (options_.resendAlways) {
+        lastEvent_ = QStringLiteral("block %1 (%2) good, asked for again (--resend-always)").arg(hex(offset)).arg(size);
+        refused_ = true;
         return resend;
     }
 
     // A block that we asked for again by injection is taken when it comes back, so that even
-    // --resend-every 1 lets the update go on.
-    if (injectedOffset_ != qint64(offset)) {
+    // --resend-every 1 lets the update go on. A repeat is not asked for again.
+    if (!replaying_ && injectedOffset_ != qint64(offset)) {
         ++goodBlocks_;
         const bool every = options_.resendEvery > 0 && goodBlocks_ % options_.resendEvery == 0;
         const bool chance = draw(resendRandom_, options_.resendProbability);
         if (every || chance) {
             injectedOffset_ = offset;
             lastEvent_ = QStringLiteral("block %1 (%2) good, resend request injected").arg(hex(offset)).arg(size);
+            refused_ = true;
             return resend;
         }
     }
@@ -362,6 +422,7 @@ UnitModel::Reply UnitModel::finishBlock(const QByteArray &stream, int size, cons
         // A new update begins.
         summaryGiven_ = false;
         blocksWritten_ = resendsAsked_ = repeatsReceived_ = repliesDropped_ = 0;
+        repliesDuplicated_ = pauses_ = strayIdentities_ = 0;
     }
     unpackSevenBit(stream.size() - 3, reinterpret_cast<const std::uint8_t *>(stream.constData()) + 3,
                    reinterpret_cast<std::uint8_t *>(flash_.data()) + offset);
@@ -414,9 +475,14 @@ QList<QByteArray> UnitModel::deliver(Reply reply, const QByteArray &otherReply)
         out += status;
     }
     out += bytes;
+    if (options_.duplicateEvery > 0 && repliesSent_ % options_.duplicateEvery == 0) {
+        duplicateDue_ = bytes;
+        ++repliesDuplicated_;
+        lastEvent_ += QStringLiteral(" (reply duplicated)");
+    }
     if (reply == Reply::ResendSmall || reply == Reply::ResendLarge) {
         ++resendsAsked_;
-        lastReplyWasResend_ = true;
+        lastReplyWasResend_ = refused_;
     }
     // The summary is due once the payload's last block is written and its acknowledgement
     // really goes out: if it were dropped, the host's repeat brings the block again.
@@ -435,11 +501,15 @@ QByteArray UnitModel::flashHash() const
 
 QString UnitModel::summaryLine() const
 {
-    return QStringLiteral("update received: blocks=%1 resends=%2 repeats=%3 dropped=%4 sha256=%5")
+    return QStringLiteral("update received: blocks=%1 resends=%2 repeats=%3 dropped=%4 duplicated=%5 paused=%6 "
+                          "strays=%7 sha256=%8")
         .arg(blocksWritten_)
         .arg(resendsAsked_)
         .arg(repeatsReceived_)
         .arg(repliesDropped_)
+        .arg(repliesDuplicated_)
+        .arg(pauses_)
+        .arg(strayIdentities_)
         .arg(QString::fromLatin1(flashHash().toHex()));
 }
 

@@ -8,9 +8,10 @@
 // when its frame, command, length, part order, address and checksum are all right; any
 // other block is asked for again (0x27 for 256-byte, 0x26 for 512-byte blocks).
 //
-// Faults can be injected (resend requests, dropped replies, noise, status messages, presets
-// that do not stick, silence); every random choice comes from generators seeded by
-// `UnitOptions::seed`, so a run is reproducible.
+// Faults can be injected (resend requests, dropped or duplicated replies, noise, status
+// messages, stray identity replies, busy pauses, presets that do not stick, silence); every
+// random choice comes from generators seeded by `UnitOptions::seed`, so a run is reproducible.
+// The model only says when a duplicate or a pause is due; the program times them.
 //
 // Not thread-safe: one thread calls handleMessage() and reads the results.
 
@@ -43,6 +44,19 @@ struct UnitOptions {
     int statusEvery = 0;            // a status message 0x43 before every Nth reply sent
     int silentAfter = -1;           // >= 0: answer nothing after this many received messages
 
+    // Faults of the link and of a busy unit; the program applies the two delays.
+    int duplicateEvery = 0;         // send every Nth reply sent a second time ...
+    double duplicateDelayMs = 1.0;  // ... this long after the first
+    int pauseEvery = 0;             // after every Nth block written, read nothing ...
+    int pauseMs = 2500;             // ... for this long (what arrives meanwhile waits)
+    int strayIdentityEvery = 0;     // an identity reply after every Nth block written ...
+    int strayVersionMajor = -1;     // ... reporting this version; -1: the other block form
+    int strayVersionMinor = -1;     //     (2.09 for a unit of 2.10 and later, else 2.10)
+    bool resendAlways = false;      // ask again for every block, never write one
+    bool strictForm = false;        // take blocks only in the form of the version: a unit of
+                                    // 2.10 and later refuses whole blocks, an older one
+                                    // ignores parts (it does not know their commands)
+
     struct PresetFault {
         int bank = 0;
         int slot = 0;
@@ -65,8 +79,13 @@ public:
     // True when the call to handleMessage() that just returned sent the acknowledgement of the
     // payload's last block (0xEDE00) for the first time in this update: the summary is due.
     bool updateCompleted() const { return updateCompleted_; }
-    // "update received: blocks=... resends=... repeats=... dropped=... sha256=..."
+    // "update received: blocks=... resends=... repeats=... dropped=... duplicated=...
+    //  paused=... strays=... sha256=..."
     QString summaryLine() const;
+    // After handleMessage(): the reply to send a second time, `duplicateDelayMs` after the
+    // first (empty when none), and whether the unit now pauses for `pauseMs`.
+    const QByteArray &duplicateDue() const { return duplicateDue_; }
+    bool pauseDue() const { return pauseDue_; }
     // What the last handleMessage() did, in a few words (for --verbose).
     QString lastEvent() const { return lastEvent_; }
 
@@ -76,6 +95,9 @@ public:
     int resendsAsked() const { return resendsAsked_; }          // 0x26 / 0x27 sent
     int repeatsReceived() const { return repeatsReceived_; }    // the host's repeats
     int repliesDropped() const { return repliesDropped_; }
+    int repliesDuplicated() const { return repliesDuplicated_; }
+    int pauses() const { return pauses_; }
+    int strayIdentities() const { return strayIdentities_; }
     int messagesReceived() const { return messagesReceived_; }  // since construction
 
     const QByteArray &flash() const { return flash_; }
@@ -91,7 +113,13 @@ public:
     // exactly once). On a malformed file the store is unchanged and `error` says why.
     bool loadPresetFile(const QByteArray &file, QString *error);
 
+    // True when the version selects blocks in parts (2.10 and later).
+    bool multiPart() const { return multiPartVersion(options_.versionMajor, options_.versionMinor); }
+    static bool multiPartVersion(int major, int minor) { return major * 100 + minor >= 210; }
+
     static QByteArray identityReply(const UnitOptions &options);
+    // The identity reply of the stray fault: the version it names, the rest as `options`.
+    static QByteArray strayIdentityReply(const UnitOptions &options);
     static QByteArray presetWriteMessage(int bank, int slot, const QByteArray &data);
 
 private:
@@ -109,6 +137,7 @@ private:
     Reply handleBlock(const QByteArray &message, std::uint8_t command);
     Reply handlePart(const QByteArray &message, std::uint8_t command);
     Reply finishBlock(const QByteArray &stream, int size, const QString &problem);
+    Reply handleBlockMessage(const QByteArray &message, std::uint8_t command);
     Reply injectMidBlock(Reply reply, int size);
     void startUpdateIfNeeded(std::uint32_t offset);
     QList<QByteArray> deliver(Reply reply, const QByteArray &otherReply);
@@ -128,7 +157,12 @@ private:
     Assembly assembly_;
     Assembly assemblyBefore_;   // as it was before the last message, to replay a repeat
     QByteArray lastMessage_;
-    bool lastReplyWasResend_ = false;   // a resend request was sent for the last message
+    // The last message was refused (a resend request went out): the same message next is the
+    // host's new attempt, not a repeat, and is handled from the present state.
+    bool lastReplyWasResend_ = false;
+    Reply lastBlockReply_ = Reply::None;   // the answer to the last block message, for a repeat
+    bool replaying_ = false;               // handling a repeat: no fault is injected again
+    bool refused_ = false;                 // this message is refused (its block not written)
 
     // Block bookkeeping.
     int nextBlockSize_ = 256;               // size of the block the host should send next
@@ -146,7 +180,13 @@ private:
     int goodBlocks_ = 0;        // for --resend-every
     int middleParts_ = 0;       // for --resend-mid-block-every
     int replies_ = 0;           // replies due, for --drop-every
-    int repliesSent_ = 0;       // for --noise-every and --status-every
+    int repliesSent_ = 0;       // for --noise-every, --status-every and --duplicate-every
+    int allBlocksWritten_ = 0;  // since construction, for --pause-every and --stray-identity-every
+    int repliesDuplicated_ = 0;
+    int pauses_ = 0;
+    int strayIdentities_ = 0;
+    QByteArray duplicateDue_;
+    bool pauseDue_ = false;
 
     std::mt19937 resendRandom_;
     std::mt19937 dropRandom_;

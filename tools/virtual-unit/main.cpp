@@ -18,8 +18,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -57,25 +59,55 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return true;
 }
 
-// Receives the MidiEvents on the main thread and answers through the port.
+// Receives the MidiEvents on the main thread and answers through the port. During a pause
+// (--pause-every) the messages that arrive wait in order, as in a busy unit's input buffer,
+// and are handled when it ends.
 class UnitReceiver : public QObject {
 public:
     UnitReceiver(Tarsyn::UnitModel &model, Tarsyn::MidiPort &port, const Tarsyn::UnitCommandLine &commandLine)
-        : model_(model), port_(port), commandLine_(commandLine) {}
+        : model_(model), port_(port), commandLine_(commandLine)
+    {
+        pauseTimer_.setSingleShot(true);
+        pauseTimer_.setTimerType(Qt::PreciseTimer);
+        connect(&pauseTimer_, &QTimer::timeout, this, &UnitReceiver::resume);
+    }
 
     bool event(QEvent *event) override
     {
         if (event->type() != Tarsyn::MidiEvent::EventType)
             return QObject::event(event);
         const QByteArray &message = static_cast<Tarsyn::MidiEvent *>(event)->message();
+        if (pauseTimer_.isActive())
+            waiting_.append(message);
+        else
+            handle(message);
+        return true;
+    }
+
+private:
+    void resume()
+    {
+        if (commandLine_.verbose)
+            printLine(stderr, QStringLiteral("pause over: %1 messages waited").arg(waiting_.size()));
+        while (!waiting_.isEmpty() && !pauseTimer_.isActive())
+            handle(waiting_.takeFirst());
+    }
+
+    void handle(const QByteArray &message)
+    {
         const QList<QByteArray> replies = model_.handleMessage(message);
         for (const QByteArray &reply : replies)
             port_.sendLongMessage(reply);
+        const QByteArray copy = model_.duplicateDue();
+        if (!copy.isEmpty())
+            sendCopy(copy);
         if (commandLine_.verbose) {
             printLine(stderr, QStringLiteral("#%1 %2: %3; %4 sent")
                                   .arg(model_.messagesReceived()).arg(describe(message), model_.lastEvent())
                                   .arg(replies.size()));
         }
+        if (model_.pauseDue())
+            pauseTimer_.start(commandLine_.options.pauseMs);
         if (model_.updateCompleted()) {
             printLine(stdout, model_.summaryLine());
             // Give the acknowledgement time to leave before the ports close.
@@ -84,13 +116,27 @@ public:
                 QTimer::singleShot(100, QCoreApplication::instance(), &QCoreApplication::quit);
             }
         }
-        return true;
     }
 
-private:
+    // The second copy of a reply, as a MIDI link that delivers a message twice would make
+    // it. Below a millisecond the unit waits itself (a timer is not finer than that).
+    void sendCopy(const QByteArray &copy)
+    {
+        const double delayMs = commandLine_.options.duplicateDelayMs;
+        if (delayMs < 1.0) {
+            if (delayMs > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(qRound(delayMs * 1000)));
+            port_.sendLongMessage(copy);
+            return;
+        }
+        QTimer::singleShot(qRound(delayMs), Qt::PreciseTimer, this, [this, copy] { port_.sendLongMessage(copy); });
+    }
+
     Tarsyn::UnitModel &model_;
     Tarsyn::MidiPort &port_;
     const Tarsyn::UnitCommandLine &commandLine_;
+    QTimer pauseTimer_;
+    QList<QByteArray> waiting_;
     bool quitting_ = false;
 };
 

@@ -1,0 +1,116 @@
+// PortLock: one host per port on this computer. The locks live in a private runtime folder
+// of the test's own, so that no real program is disturbed.
+#include "PortLock.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Tarsyn;
+using Result = PortLock::Result;
+Q_DECLARE_METATYPE(PortLock::Result)
+
+class TestPortLock : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(runtime_.isValid());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.path()));
+    }
+
+    // A second lock on either port of a pair that is held is refused and names that port;
+    // ports are keyed by direction, so a unit's input and output are not the same lock.
+    void secondHost_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<Result>("expected");
+        QTest::addColumn<QString>("busy");
+        const QString in = QStringLiteral("Tarsyn+ virtual unit a out"), out = QStringLiteral("Tarsyn+ virtual unit a in");
+        QTest::newRow("the same pair") << in << out << Result::Busy << in;
+        QTest::newRow("the same input") << in << QStringLiteral("Synth in") << Result::Busy << in;
+        QTest::newRow("the same output") << QStringLiteral("Synth out") << out << Result::Busy << out;
+        QTest::newRow("another pair") << QStringLiteral("Tarsyn+ virtual unit b out")
+                                      << QStringLiteral("Tarsyn+ virtual unit b in") << Result::Acquired << QString();
+        QTest::newRow("the pair's names crossed") << out << in << Result::Acquired << QString();
+        QTest::newRow("names that differ only in unsafe characters")
+            << QStringLiteral("Tarsyn+ virtual unit a/out") << QStringLiteral("Tarsyn+ virtual unit a:in") << Result::Acquired << QString();
+    }
+    void secondHost()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QFETCH(Result, expected);
+        QFETCH(QString, busy);
+        PortLock first;
+        QCOMPARE(first.acquire(QStringLiteral("Tarsyn+ virtual unit a out"), QStringLiteral("Tarsyn+ virtual unit a in")),
+                 Result::Acquired);
+        PortLock second;
+        QCOMPARE(second.acquire(input, output), expected);
+        QCOMPARE(second.busyPort(), busy);
+        QCOMPARE(second.held(), expected == Result::Acquired);
+        if (expected == Result::Busy)
+            QCOMPARE(second.busyHolder(), qint64(::getpid()));
+        // Refused, the second holds nothing: the first, released, lets a third in.
+        first.release();
+        PortLock third;
+        QCOMPARE(third.acquire(QStringLiteral("Tarsyn+ virtual unit a out"), QStringLiteral("Tarsyn+ virtual unit a in")),
+                 Result::Acquired);
+    }
+
+    void releasedOnDestruction()
+    {
+        {
+            PortLock lock;
+            QCOMPARE(lock.acquire(QStringLiteral("x out"), QStringLiteral("x in")), Result::Acquired);
+        }
+        PortLock again;
+        QCOMPARE(again.acquire(QStringLiteral("x out"), QStringLiteral("x in")), Result::Acquired);
+        // Taking it again in the same object lets go of the pair held before.
+        QCOMPARE(again.acquire(QStringLiteral("y out"), QStringLiteral("y in")), Result::Acquired);
+        PortLock other;
+        QCOMPARE(other.acquire(QStringLiteral("x out"), QStringLiteral("x in")), Result::Acquired);
+    }
+
+    // A holder that dies without cleaning up (SIGKILL) leaves the ports free.
+    void releasedWhenTheHolderIsKilled()
+    {
+        int ready[2];
+        QVERIFY(::pipe(ready) == 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            PortLock lock;
+            const char byte = lock.acquire(QStringLiteral("k out"), QStringLiteral("k in")) == Result::Acquired ? '1' : '0';
+            [[maybe_unused]] const ssize_t written = ::write(ready[1], &byte, 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        const ssize_t got = ::read(ready[0], &byte, 1);   // 0 if the child died first
+        ::close(ready[0]);
+        PortLock lock;
+        const Result whileAlive = lock.acquire(QStringLiteral("k out"), QStringLiteral("k in"));
+        const qint64 holder = lock.busyHolder();
+        ::kill(child, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(got == 1 && byte == '1');
+        QCOMPARE(whileAlive, Result::Busy);
+        QCOMPARE(holder, qint64(child));
+        QCOMPARE(lock.acquire(QStringLiteral("k out"), QStringLiteral("k in")), Result::Acquired);
+    }
+
+private:
+    QTemporaryDir runtime_;
+};
+
+QTEST_APPLESS_MAIN(TestPortLock)
+#include "tst_portlock.moc"
