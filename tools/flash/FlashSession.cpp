@@ -26,6 +26,7 @@ FlashSession::FlashSession(QObject *parent)
             finish(Failed);
         }
     });
+    connect(&port_, &MidiPort::openPortGone, this, &FlashSession::portGone);
 }
 
 FlashSession::~FlashSession()
@@ -46,8 +47,12 @@ void FlashSession::setRetries(int repeats)
 
 bool FlashSession::openPorts(int inputIndex, int outputIndex)
 {
-    if (port_.open(inputIndex, outputIndex))
+    // The indices are those of the lists just taken. Watching starts once the pair is open
+    // (with a look of its own, so that no port can go unnoticed).
+    if (port_.open(inputIndex, outputIndex)) {
+        port_.watchPorts();
         return true;
+    }
     port_.close();
     return false;
 }
@@ -104,6 +109,7 @@ void FlashSession::startJob(Job job)
     identifiedOnce_ = false;
     identifyRequests_ = 1;
     unitSilent_ = false;
+    gonePort_.clear();
     failedBank_ = failedSlot_ = -1;
     link_.sendIdentifyRequest();
     // One more request half-way through the wait, in case the first one was lost.
@@ -258,6 +264,14 @@ void FlashSession::finish(Status status)
     }
     port_.close();
     emit finished(status);
+}
+
+void FlashSession::portGone(const QString &name)
+{
+    if (job_ == Job::None)
+        return;
+    gonePort_ = name;
+    finish(Failed);
 }
 
 } // namespace Tarsyn

@@ -80,6 +80,8 @@ public:
     int failedBank() const { return failedBank_; }
     int failedSlot() const { return failedSlot_; }
     bool unitWentSilent() const { return unitSilent_; }
+    // The port of the open pair that went away mid-job (empty unless that ended the job).
+    QString gonePort() const { return gonePort_; }
 
 signals:
     void identified();
@@ -108,6 +110,7 @@ private:
     void handlePresetOutcome(const PresetExchange::Outcome &outcome);
     void reportProgress(int value, int maximum);
     void finish(Status status);
+    void portGone(const QString &name);
 
     MidiPort port_;
     CountingSink sink_;
@@ -131,6 +134,7 @@ private:
     int failedBank_ = -1;
     int failedSlot_ = -1;
     bool unitSilent_ = false;
+    QString gonePort_;
 };
 
 } // namespace Tarsyn
