@@ -364,6 +364,28 @@ private slots:
         QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
     }
 
+    void serverComesAndGoes()
+    {
+        // A watching port follows a JACK server that starts after it, and one that stops:
+        // the server's ports are listed, then gone. (libjack serves one server per process:
+        // the watching port and the peer are children on the server of this test's own.)
+        if (port.apiName() != QLatin1String("jack"))
+            QSKIP("a MIDI server that starts and stops: JACK only (the ALSA sequencer is the kernel's)");
+        QTemporaryDir state;
+        QVERIFY(state.isValid());
+        const QString server = "tarsyn-later-" + peerName;
+        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
+        const auto stop = qScopeGuard([&] { QProcess::execute(script, {"stop", server, state.path()}); });
+        Child follower("follow:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
+        QVERIFY2(follower.waitForOutput("watching\n", 30000), qPrintable(follower.out));
+        QCOMPARE(QProcess::execute(script, {"start", server, state.path()}), 0);
+        Child peerChild("peer:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
+        QVERIFY2(peerChild.waitForOutput("ready", 30000), qPrintable(peerChild.out));
+        QVERIFY2(follower.waitForOutput("listed\n", 10000), qPrintable(follower.out));
+        QCOMPARE(QProcess::execute(script, {"stop", server, state.path()}), 0);
+        QVERIFY2(follower.waitForOutput("empty\n", 10000), qPrintable(follower.out));
+    }
+
     void noMidiSystem()
     {
         // This binary again, in its child mode, with a JACK server name that no server has:
@@ -392,7 +414,28 @@ int main(int argc, char **argv)
 {
     // The child modes. "peer:NAME": virtual ports NAME until killed. "watch:NAME": virtual
     // ports NAME and a watching pair opened to them, until that pair's port has gone.
+    // "follow:NAME": a watching port, until NAME's ports have been listed and then none.
     const QString childMode = qEnvironmentVariable("TARSYN_MIDI_PORT_CHILD");
+    if (childMode.startsWith("follow:")) {
+        QCoreApplication app(argc, argv);
+        const QString name = childMode.section(':', 1);
+        MidiPort watcher;
+        bool listed = false;
+        QObject::connect(&watcher, &MidiPort::portsChanged, &app, [&] {
+            if (!listed && indexEndingWith(watcher.listedInputs(), name + " out") >= 0) {
+                listed = true;
+                std::printf("listed\n");
+            } else if (listed && watcher.listedInputs().isEmpty() && watcher.listedOutputs().isEmpty()) {
+                std::printf("empty\n");
+                app.quit();
+            }
+            std::fflush(stdout);
+        });
+        watcher.watchPorts();
+        std::printf("watching\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
     if (childMode.startsWith("peer:") || childMode.startsWith("watch:")) {
         QCoreApplication app(argc, argv);
         const QString name = childMode.section(':', 1);
