@@ -67,8 +67,10 @@ public:
 
     // From now on, follows the MIDI systems' ports (their own notices where they have them,
     // else a poll twice a second): the snapshot is kept current, portsChanged() tells of
-    // each change and openPortGone() of a port of the open pair that has gone, within well
-    // under a second. Needs an event loop on the owner's thread.
+    // each change and openPortGone() of a port of the open pair that has gone, some tens of
+    // milliseconds after the system took it away. (A JACK server takes a killed program's
+    // ports away only after its client timeout, jackd's -t.) Both signals are emitted on the
+    // owner's thread, which needs an event loop.
     void watchPorts();
 
 signals:
