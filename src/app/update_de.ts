@@ -67,5 +67,17 @@
         <source>The unit does not answer. The update did not complete.</source>
         <translation>Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.</translation>
     </message>
+    <message>
+        <source>The MIDI port &quot;%1&quot; has gone.</source>
+        <translation>Der MIDI-Port „%1“ ist nicht mehr da.</translation>
+    </message>
+    <message>
+        <source>The update did not complete.</source>
+        <translation>Die Aktualisierung wurde nicht abgeschlossen.</translation>
+    </message>
+    <message>
+        <source>The preset transfer did not complete.</source>
+        <translation>Die Übertragung der Presets wurde nicht abgeschlossen.</translation>
+    </message>
 </context>
 </TS>

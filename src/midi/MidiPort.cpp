@@ -1,358 +1,65 @@
 #include "MidiPort.h"
 #include "MidiEvent.h"
+#include "MidiOutput.h"
+#include "MidiSystems.h"
+#include "PortWatcher.h"
 
 #include <QCoreApplication>
 
-#include <rtmidi/RtMidi.h>
-
-#ifdef TARSYN_HAVE_JACK
-#include <jack/jack.h>
-#include <jack/midiport.h>
-#include <jack/ringbuffer.h>
-#endif
-#ifdef TARSYN_HAVE_ALSA
-#include <alsa/asoundlib.h>
-#endif
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <iostream>
-#include <mutex>
+#include <algorithm>
+#include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace Tarsyn {
 
+using namespace Midi;
+
 namespace {
 
-constexpr const char *ClientName = "tarsyn";
-// A busy JACK server refuses a new client now and then; it is asked again, after 50, 100,
-// 200 and 400 ms.
-constexpr int ClientAttempts = 5;
-void waitBeforeAttempt(int attempt)
-{
-    if (attempt > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25 << attempt));
-}
-constexpr const char *InputPortName = "tarsyn in";
-constexpr const char *OutputPortName = "tarsyn out";
-
-// Messages that RtMidi keeps for getMessage(); unused because input goes to the callback.
-constexpr unsigned int InputQueueLimit = 16;
 // Parser buffer of the ALSA back end: one SysEx of ours (at most 654 bytes) fits whole.
 constexpr unsigned int InputBufferSize = 2048;
 constexpr unsigned int InputBufferCount = 4;
 
-#ifdef TARSYN_HAVE_JACK
-void silentJack(const char *) {}
-#endif
-#ifdef TARSYN_HAVE_ALSA
-void silentAlsa(const char *, int, const char *, int, const char *, ...) {}
-#endif
-
-// The back-end libraries print their own diagnostics and libjack may even start a server
-// when asked for a client. This process only ever uses a server that already runs, and
-// reports nothing on the terminal.
-void quietBackEnds()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        ::setenv("JACK_NO_START_SERVER", "1", 0);
-#ifdef TARSYN_HAVE_JACK
-        jack_set_error_function(silentJack);
-        jack_set_info_function(silentJack);
-#endif
-#ifdef TARSYN_HAVE_ALSA
-        snd_lib_error_set_handler(silentAlsa);
-#endif
-    });
-}
-
-// RtMidi throws from constructors and prints warnings when a MIDI system is missing, so
-// each system is probed first with the quiet means of its own library.
-bool systemRuns(RtMidi::Api api)
-{
-    switch (api) {
-    case RtMidi::LINUX_ALSA: {
-        const int fd = ::open("/dev/snd/seq", O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        ::close(fd);
-        return true;
-    }
-    case RtMidi::UNIX_JACK: {
-#ifdef TARSYN_HAVE_JACK
-        // A busy server may refuse a client now and then: ask again before giving up.
-        for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
-            waitBeforeAttempt(attempt);
-            jack_status_t status{};
-            if (jack_client_t *client = jack_client_open("tarsyn-probe", JackNoStartServer, &status)) {
-                jack_client_close(client);
-                return true;
-            }
-            if ((status & JackServerFailed) && attempt > 0)
-                return false; // twice no server to talk to: none runs
-        }
-        return false;
-#else
-        return false;   // no quiet way to tell whether a server runs
-#endif
-    }
-    case RtMidi::UNSPECIFIED:
-    case RtMidi::RTMIDI_DUMMY:
-    case RtMidi::WEB_MIDI_API:
-    case RtMidi::NUM_APIS:
-        return false;
-    default:
-        return true;    // other platforms' systems: constructor errors are caught
-    }
-}
-
-// The MIDI systems to use, in RtMidi's order; TARSYN_MIDI_API names one (an unknown name
-// selects none).
-std::vector<RtMidi::Api> startedApis()
-{
-    quietBackEnds();
-    std::vector<RtMidi::Api> candidates;
-    const QByteArray chosen = qgetenv("TARSYN_MIDI_API").trimmed();
-    if (chosen.isEmpty()) {
-        RtMidi::getCompiledApi(candidates);
-    } else {
-        const RtMidi::Api api = RtMidi::getCompiledApiByName(chosen.toLower().toStdString());
-        if (api != RtMidi::UNSPECIFIED)
-            candidates.push_back(api);
-    }
-    std::vector<RtMidi::Api> apis;
-    for (RtMidi::Api api : candidates) {
-        if (systemRuns(api))
-            apis.push_back(api);
-    }
-    return apis;
-}
-
-// With an error callback set, RtMidi reports every error and warning through it instead of
-// printing or throwing; the flag tells the caller that the last operation failed.
-void recordError(RtMidiError::Type, const std::string &, void *flag)
-{
-    static_cast<std::atomic<bool> *>(flag)->store(true);
-}
-
-struct PortEntry {
-    RtMidi::Api api;
-    std::string name;
-};
-
-// RtMidi's constructors print their errors before any error callback can be set; their
-// output goes nowhere while they run (they run on the owner's thread only).
-class QuietStandardError {
+// The output half through RtMidi, on the systems that have no output of our own.
+class RtMidiOutput : public MidiOutput {
 public:
-    QuietStandardError() : saved_(std::cerr.rdbuf(nullptr)) {}
-    ~QuietStandardError()
+    bool open(RtMidi::Api api, const PortEntry *entry, const std::string *virtualName)
     {
-        std::cerr.rdbuf(saved_);
-        std::cerr.clear();
+        out_ = makeMidiOut(api, &error_);
+        return out_ && openRtMidiPort(*out_, entry, virtualName, OutputPortName) && !error_;
+    }
+    bool send(const unsigned char *data, std::size_t size) override
+    {
+        error_ = false;
+        try {
+            out_->sendMessage(data, size);
+        } catch (const RtMidiError &) {
+            return false;
+        }
+        return !error_;
     }
 
 private:
-    std::streambuf *saved_;
+    // Set by RtMidi's error callback, on the owner's thread.
+    std::atomic<bool> error_{false};
+    std::unique_ptr<RtMidiOut> out_;   // declared last: it refers to error_ until gone
 };
 
-template <typename Midi>
-std::unique_ptr<Midi> makeMidi(RtMidi::Api api, std::atomic<bool> *errorFlag)
+QStringList namesOf(const std::vector<PortEntry> &entries)
 {
-    // A busy MIDI server may refuse a client now and then: ask again before giving up.
-    for (int attempt = 0; attempt < ClientAttempts; ++attempt) {
-        waitBeforeAttempt(attempt);
-        try {
-            std::unique_ptr<Midi> midi;
-            {
-                QuietStandardError quiet;
-                if constexpr (std::is_same_v<Midi, RtMidiIn>)
-                    midi = std::make_unique<Midi>(api, ClientName, InputQueueLimit);
-                else
-                    midi = std::make_unique<Midi>(api, ClientName);
-            }
-            midi->setErrorCallback(recordError, errorFlag);
-            return midi;
-        } catch (const RtMidiError &) {
-        }
-    }
-    return nullptr;
+    QStringList names;
+    for (const PortEntry &entry : entries)
+        names << QString::fromStdString(entry.name);
+    return names;
 }
 
-template <typename Midi>
-std::vector<PortEntry> listPorts(const std::vector<RtMidi::Api> &apis)
+bool contains(const std::vector<PortEntry> &entries, const PortEntry &entry)
 {
-    std::vector<PortEntry> entries;
-    for (RtMidi::Api api : apis) {
-        std::atomic<bool> failed{false};
-        const auto midi = makeMidi<Midi>(api, &failed);
-        if (!midi)
-            continue;
-        try {
-            const unsigned int count = midi->getPortCount();
-            for (unsigned int i = 0; i < count; ++i) {
-                std::string name = midi->getPortName(i);
-                if (!name.empty())
-                    entries.push_back({api, std::move(name)});
-            }
-        } catch (const RtMidiError &) {
-        }
-    }
-    return entries;
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }
-
-// The current number of the port named `name` on `midi`, or -1. Ports are opened by the
-// name that the caller saw in the list, as numbers shift when other programs come and go.
-int findPort(RtMidi &midi, const std::string &name)
-{
-    const unsigned int count = midi.getPortCount();
-    for (unsigned int i = 0; i < count; ++i) {
-        if (midi.getPortName(i) == name)
-            return int(i);
-    }
-    return -1;
-}
-
-// Opens a virtual port named `virtualName`, or else connects to the port `entry` names; the
-// port of our own end is called `ownName`.
-bool openRtMidiPort(RtMidi &midi, const PortEntry *entry, const std::string *virtualName, const char *ownName)
-{
-    try {
-        if (virtualName) {
-            midi.openVirtualPort(*virtualName);
-            return true;
-        }
-        const int number = findPort(midi, entry->name);
-        if (number < 0)
-            return false;
-        midi.openPort(unsigned(number), ownName);
-        return midi.isPortOpen();
-    } catch (const RtMidiError &) {
-        return false;
-    }
-}
-
-#ifdef TARSYN_HAVE_JACK
-// The output half on JACK, on libjack directly. RtMidi's JACK output frees its ring buffer
-// while its client's process thread may still be reading it (the client is closed only
-// afterwards), which crashes now and then on close. Here the client is deactivated, which
-// stops its process thread, before anything that thread uses is freed.
-class JackOutput {
-public:
-    JackOutput() = default;
-    JackOutput(const JackOutput &) = delete;
-    JackOutput &operator=(const JackOutput &) = delete;
-    ~JackOutput()
-    {
-        if (client_) {
-            if (active_)
-                drain();
-            jack_deactivate(client_);
-            jack_client_close(client_);
-        }
-        if (buffer_)
-            jack_ringbuffer_free(buffer_);
-    }
-
-    // Opens a client and an output port named `portName`; connects it to `destination`
-    // (a full port name) unless that is empty.
-    bool open(const std::string &portName, const std::string &destination)
-    {
-        for (int attempt = 0; attempt < ClientAttempts && !client_; ++attempt) {
-            waitBeforeAttempt(attempt);
-            jack_status_t status{};
-            client_ = jack_client_open(ClientName, JackNoStartServer, &status);
-        }
-        if (!client_)
-            return false;
-        buffer_ = jack_ringbuffer_create(BufferSize);
-        if (!buffer_)
-            return false;
-        port_ = jack_port_register(client_, portName.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                   JackPortIsOutput, 0);
-        if (!port_ || jack_set_process_callback(client_, &JackOutput::process, this) != 0
-            || jack_activate(client_) != 0)
-            return false;
-        active_ = true;
-        return destination.empty()
-               || jack_connect(client_, jack_port_name(port_), destination.c_str()) == 0;
-    }
-
-    // Queues one message for the next process cycle; false when it does not fit.
-    bool send(const unsigned char *data, size_t size)
-    {
-        const auto length = std::uint32_t(size);
-        if (size > MaxMessageSize
-            || jack_ringbuffer_write_space(buffer_) < sizeof length + size)
-            return false;
-        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(&length), sizeof length);
-        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(data), size);
-        return true;
-    }
-
-private:
-    static constexpr size_t BufferSize = 16384;
-    static constexpr size_t MaxMessageSize = 4096;
-    static constexpr auto DrainLimit = std::chrono::seconds(1);
-
-    static int process(jack_nframes_t frames, void *self)
-    {
-        auto *o = static_cast<JackOutput *>(self);
-        void *port = jack_port_get_buffer(o->port_, frames);
-        jack_midi_clear_buffer(port);
-        std::uint32_t length = 0;
-        for (bool first = true;
-             jack_ringbuffer_peek(o->buffer_, reinterpret_cast<char *>(&length), sizeof length)
-                 == sizeof length
-             && jack_ringbuffer_read_space(o->buffer_) >= sizeof length + length;
-             first = false) {
-            // What does not fit into this cycle's buffer waits for the next cycle; only a
-            // message too long for an empty buffer is dropped.
-            jack_midi_data_t *event = jack_midi_event_reserve(port, 0, length);
-            if (!event && !first)
-                break;
-            jack_ringbuffer_read_advance(o->buffer_, sizeof length);
-            if (event)
-                jack_ringbuffer_read(o->buffer_, reinterpret_cast<char *>(event), length);
-            else
-                jack_ringbuffer_read_advance(o->buffer_, length);
-        }
-        o->cycles_.fetch_add(1);
-        return 0;
-    }
-
-    // Waits, briefly, until the messages already queued have left in a completed cycle.
-    void drain()
-    {
-        const auto deadline = std::chrono::steady_clock::now() + DrainLimit;
-        const auto waitFor = [&](auto done) {
-            while (!done()) {
-                if (std::chrono::steady_clock::now() >= deadline)
-                    return false;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            return true;
-        };
-        if (!waitFor([&] { return jack_ringbuffer_read_space(buffer_) == 0; }))
-            return;
-        // The cycle that took the last message may still be running: wait for a later one.
-        const unsigned seen = cycles_.load();
-        waitFor([&] { return cycles_.load() - seen >= 2; });
-    }
-
-    jack_client_t *client_ = nullptr;
-    jack_port_t *port_ = nullptr;
-    jack_ringbuffer_t *buffer_ = nullptr;
-    bool active_ = false;
-    std::atomic<unsigned> cycles_{0};
-};
-#endif
 
 } // namespace
 
@@ -362,10 +69,13 @@ struct MidiPort::Impl {
     bool inputsListed = false;
     bool outputsListed = false;
     RtMidi::Api openApi = RtMidi::UNSPECIFIED; // the MIDI system of the open ports
+    // The ports that the open halves are connected to (none for virtual ports).
+    std::optional<PortEntry> inputPeer;
+    std::optional<PortEntry> outputPeer;
+    bool goneReported = false;
 
     // Set by RtMidi's error callback, on the thread of the failing call.
     std::atomic<bool> inError{false};
-    std::atomic<bool> outError{false};
 
     // Read by the input callback on the MIDI system's thread.
     std::atomic<bool> closing{false};
@@ -373,41 +83,31 @@ struct MidiPort::Impl {
     // Callbacks currently past their closing check; close() waits for none.
     std::atomic<int> callbacksRunning{0};
 
+    std::unique_ptr<PortWatcher> watcher;
+
     // Declared last: the RtMidi objects refer to the fields above until they are gone.
     std::unique_ptr<RtMidiIn> in;
-    std::unique_ptr<RtMidiOut> out;
-#ifdef TARSYN_HAVE_JACK
-    std::unique_ptr<JackOutput> jackOut;   // the output half on JACK, instead of `out`
-#endif
-
-    bool outputIsOpen() const
-    {
-#ifdef TARSYN_HAVE_JACK
-        if (jackOut)
-            return true;
-#endif
-        return out != nullptr;
-    }
-    void closeOutput()
-    {
-        // Both wait briefly for messages already handed over to go out.
-#ifdef TARSYN_HAVE_JACK
-        jackOut.reset();
-#endif
-        out.reset();
-    }
+    std::unique_ptr<MidiOutput> out;
 
     static void inputCallback(double, std::vector<unsigned char> *message, void *self);
 
-    void refreshInputs()
+    // Takes the lists afresh; true when they changed.
+    bool refresh(Direction direction)
     {
-        inputs = listPorts<RtMidiIn>(startedApis());
-        inputsListed = true;
-    }
-    void refreshOutputs()
-    {
-        outputs = listPorts<RtMidiOut>(startedApis());
-        outputsListed = true;
+        std::vector<PortEntry> &entries = direction == Direction::Input ? inputs : outputs;
+        std::vector<PortEntry> fresh;
+        if (watcher) {
+            fresh = watcher->list(direction, entries);
+        } else {
+            for (RtMidi::Api api : startedApis())
+                listPorts(api, direction, fresh);
+        }
+        std::erase_if(fresh, [](const PortEntry &entry) { return isOwnPort(entry.name); });
+        (direction == Direction::Input ? inputsListed : outputsListed) = true;
+        if (fresh == entries)
+            return false;
+        entries = std::move(fresh);
+        return true;
     }
     bool openInput(const PortEntry *entry, const std::string *virtualName);
     bool openOutput(const PortEntry *entry, const std::string *virtualName);
@@ -435,7 +135,7 @@ bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtua
 {
     const RtMidi::Api api = entry ? entry->api : openApi;
     inError = false;
-    auto midi = makeMidi<RtMidiIn>(api, &inError);
+    auto midi = makeMidiIn(api, &inError);
     if (!midi)
         return false;
     try {
@@ -450,31 +150,30 @@ bool MidiPort::Impl::openInput(const PortEntry *entry, const std::string *virtua
         return false;
     in = std::move(midi);
     openApi = api;
+    if (entry)
+        inputPeer = *entry;
     return true;
 }
 
 bool MidiPort::Impl::openOutput(const PortEntry *entry, const std::string *virtualName)
 {
     const RtMidi::Api api = entry ? entry->api : openApi;
+    std::unique_ptr<MidiOutput> output;
 #ifdef TARSYN_HAVE_JACK
-    if (api == RtMidi::UNIX_JACK) {
-        auto jack = std::make_unique<JackOutput>();
-        if (!jack->open(virtualName ? *virtualName : OutputPortName,
-                        virtualName ? std::string() : entry->name))
-            return false;
-        jackOut = std::move(jack);
-        openApi = api;
-        return true;
-    }
+    if (api == RtMidi::UNIX_JACK)
+        output = openJackOutput(virtualName ? *virtualName : OutputPortName, virtualName ? std::string() : entry->name);
 #endif
-    outError = false;
-    auto midi = makeMidi<RtMidiOut>(api, &outError);
-    if (!midi)
+    if (!output && api != RtMidi::UNIX_JACK) {
+        auto rtMidi = std::make_unique<RtMidiOutput>();
+        if (rtMidi->open(api, entry, virtualName))
+            output = std::move(rtMidi);
+    }
+    if (!output)
         return false;
-    if (!openRtMidiPort(*midi, entry, virtualName, OutputPortName) || outError)
-        return false;
-    out = std::move(midi);
+    out = std::move(output);
     openApi = api;
+    if (entry)
+        outputPeer = *entry;
     return true;
 }
 
@@ -491,7 +190,7 @@ void MidiPort::Impl::closeInput()
     in.reset();
 }
 
-MidiPort::MidiPort() : d(std::make_unique<Impl>())
+MidiPort::MidiPort(QObject *parent) : QObject(parent), d(std::make_unique<Impl>())
 {
     quietBackEnds();
 }
@@ -499,12 +198,15 @@ MidiPort::MidiPort() : d(std::make_unique<Impl>())
 MidiPort::~MidiPort()
 {
     close();
+    d->watcher.reset();
 }
 
 QString MidiPort::inputDeviceName(unsigned index)
 {
-    if (index == 0 || !d->inputsListed)
-        d->refreshInputs();
+    if (index == 0 || !d->inputsListed) {
+        if (d->refresh(Direction::Input))
+            emit portsChanged();
+    }
     if (index >= d->inputs.size())
         return {};
     return QString::fromStdString(d->inputs[index].name);
@@ -512,8 +214,10 @@ QString MidiPort::inputDeviceName(unsigned index)
 
 QString MidiPort::outputDeviceName(unsigned index)
 {
-    if (index == 0 || !d->outputsListed)
-        d->refreshOutputs();
+    if (index == 0 || !d->outputsListed) {
+        if (d->refresh(Direction::Output))
+            emit portsChanged();
+    }
     if (index >= d->outputs.size())
         return {};
     return QString::fromStdString(d->outputs[index].name);
@@ -521,30 +225,36 @@ QString MidiPort::outputDeviceName(unsigned index)
 
 QStringList MidiPort::inputDeviceNames()
 {
-    d->refreshInputs();
-    QStringList names;
-    for (const PortEntry &entry : d->inputs)
-        names << QString::fromStdString(entry.name);
-    return names;
+    if (d->refresh(Direction::Input))
+        emit portsChanged();
+    return namesOf(d->inputs);
 }
 
 QStringList MidiPort::outputDeviceNames()
 {
-    d->refreshOutputs();
-    QStringList names;
-    for (const PortEntry &entry : d->outputs)
-        names << QString::fromStdString(entry.name);
-    return names;
+    if (d->refresh(Direction::Output))
+        emit portsChanged();
+    return namesOf(d->outputs);
+}
+
+QStringList MidiPort::listedInputs() const
+{
+    return namesOf(d->inputs);
+}
+
+QStringList MidiPort::listedOutputs() const
+{
+    return namesOf(d->outputs);
 }
 
 bool MidiPort::open(int inputIndex, int outputIndex)
 {
     close();
     d->closing = false;
-    if (!d->inputsListed)
-        d->refreshInputs();
-    if (!d->outputsListed)
-        d->refreshOutputs();
+    if (!d->inputsListed && d->refresh(Direction::Input))
+        emit portsChanged();
+    if (!d->outputsListed && d->refresh(Direction::Output))
+        emit portsChanged();
     const bool inputOk = inputIndex >= 0 && size_t(inputIndex) < d->inputs.size()
                          && d->openInput(&d->inputs[size_t(inputIndex)], nullptr);
     const bool outputOk = outputIndex >= 0 && size_t(outputIndex) < d->outputs.size()
@@ -570,7 +280,10 @@ bool MidiPort::openVirtual(const QString &name)
 int MidiPort::close()
 {
     d->closeInput();
-    d->closeOutput();
+    d->out.reset();   // waits briefly for messages already handed over to go out
+    d->inputPeer.reset();
+    d->outputPeer.reset();
+    d->goneReported = false;
     return 0;
 }
 
@@ -581,28 +294,24 @@ bool MidiPort::inputOpen() const
 
 bool MidiPort::outputOpen() const
 {
-    return d->outputIsOpen();
+    return d->out != nullptr;
+}
+
+QString MidiPort::openInputName() const
+{
+    return d->inputPeer ? QString::fromStdString(d->inputPeer->name) : QString();
+}
+
+QString MidiPort::openOutputName() const
+{
+    return d->outputPeer ? QString::fromStdString(d->outputPeer->name) : QString();
 }
 
 bool MidiPort::sendLongMessage(const QByteArray &message)
 {
-    if (message.isEmpty())
+    if (message.isEmpty() || !d->out)
         return false;
-#ifdef TARSYN_HAVE_JACK
-    if (d->jackOut)
-        return d->jackOut->send(reinterpret_cast<const unsigned char *>(message.constData()),
-                                size_t(message.size()));
-#endif
-    if (!d->out)
-        return false;
-    d->outError = false;
-    try {
-        d->out->sendMessage(reinterpret_cast<const unsigned char *>(message.constData()),
-                            size_t(message.size()));
-    } catch (const RtMidiError &) {
-        return false;
-    }
-    return !d->outError;
+    return d->out->send(reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()));
 }
 
 void MidiPort::setReceiver(QObject *receiver)
@@ -613,7 +322,7 @@ void MidiPort::setReceiver(QObject *receiver)
 QString MidiPort::apiName() const
 {
     RtMidi::Api api = RtMidi::UNSPECIFIED;
-    if (d->in || d->outputIsOpen()) {
+    if (d->in || d->out) {
         api = d->openApi;
     } else {
         const std::vector<RtMidi::Api> apis = startedApis();
@@ -623,6 +332,40 @@ QString MidiPort::apiName() const
     if (api == RtMidi::UNSPECIFIED)
         return {};
     return QString::fromStdString(RtMidi::getApiName(api));
+}
+
+void MidiPort::watchPorts()
+{
+    if (d->watcher)
+        return;
+    d->watcher = std::make_unique<PortWatcher>();
+    connect(d->watcher.get(), &PortWatcher::lookAgain, this, &MidiPort::lookAgain);
+    const bool inputsChanged = d->refresh(Direction::Input);
+    const bool outputsChanged = d->refresh(Direction::Output);
+    if (inputsChanged || outputsChanged)
+        emit portsChanged();
+    // A port of the open pair may have gone before the notices started: told from the event
+    // loop, once the caller has set up whatever the news ends.
+    QMetaObject::invokeMethod(this, &MidiPort::lookAgain, Qt::QueuedConnection);
+}
+
+void MidiPort::lookAgain()
+{
+    const bool inputsChanged = d->refresh(Direction::Input);
+    const bool outputsChanged = d->refresh(Direction::Output);
+    if (inputsChanged || outputsChanged)
+        emit portsChanged();
+    if (d->goneReported)
+        return;
+    QString gone;
+    if (d->in && d->inputPeer && !contains(d->inputs, *d->inputPeer))
+        gone = QString::fromStdString(d->inputPeer->name);
+    else if (d->out && d->outputPeer && !contains(d->outputs, *d->outputPeer))
+        gone = QString::fromStdString(d->outputPeer->name);
+    if (gone.isNull())
+        return;
+    d->goneReported = true;
+    emit openPortGone(gone);
 }
 
 } // namespace Tarsyn

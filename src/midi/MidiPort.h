@@ -3,7 +3,8 @@
 //
 // Port indices run over every MIDI system (RtMidi API) that could be started: the ports of
 // the first, then those of the next. TARSYN_MIDI_API (alsa, jack, ...) selects one. With no
-// MIDI system at all the lists are empty; nothing is printed.
+// MIDI system at all the lists are empty; nothing is printed. Which system a port belongs to
+// is this class's business alone.
 //
 // Threads: every member runs on the owner's thread (the GUI thread). The input callback runs
 // on the MIDI system's thread: it copies each received SysEx message into a MidiEvent and
@@ -14,18 +15,17 @@
 #include "../protocol/MessageSink.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <memory>
 
 namespace Tarsyn {
 
-class MidiPort : public MessageSink {
+class MidiPort : public QObject, public MessageSink {
+    Q_OBJECT
 public:
-    MidiPort();
+    explicit MidiPort(QObject *parent = nullptr);
     ~MidiPort() override;   // closes the pair
     MidiPort(const MidiPort &) = delete;
     MidiPort &operator=(const MidiPort &) = delete;
@@ -34,11 +34,16 @@ public:
     // fresh look at the MIDI systems; later indices read that snapshot.
     QString inputDeviceName(unsigned index);
     QString outputDeviceName(unsigned index);
+    // A fresh look at the MIDI systems.
     QStringList inputDeviceNames();
     QStringList outputDeviceNames();
+    // The snapshot that open() indexes, as last taken (by the calls above or by watching).
+    QStringList listedInputs() const;
+    QStringList listedOutputs() const;
 
-    // Closes whatever is open, then opens input `inputIndex` and output `outputIndex`. True
-    // only when both opened; a half that opened stays open until the next open() or close().
+    // Closes whatever is open, then opens input `inputIndex` and output `outputIndex` of the
+    // snapshot. True only when both opened; a half that opened stays open until the next
+    // open() or close().
     bool open(int inputIndex, int outputIndex);
     // Opens a virtual input and output that other programs connect to (the virtual unit).
     // Their names are `name` + " in" and `name` + " out".
@@ -47,6 +52,9 @@ public:
     int close();
     bool inputOpen() const;
     bool outputOpen() const;
+    // The names of the ports that the open halves are connected to (null when closed).
+    QString openInputName() const;
+    QString openOutputName() const;
 
     // Sends one complete SysEx message. False when no output is open or the send failed.
     bool sendLongMessage(const QByteArray &message) override;
@@ -57,7 +65,25 @@ public:
     // The name of the MIDI system that the open ports use, or of the first that started.
     QString apiName() const;
 
+    // From now on, follows the MIDI systems' ports (their own notices where they have them,
+    // else a poll twice a second): the snapshot is kept current, portsChanged() tells of
+    // each change and openPortGone() of a port of the open pair that has gone, some tens of
+    // milliseconds after the system took it away. (A JACK server takes a killed program's
+    // ports away only after its client timeout, jackd's -t.) Both signals are emitted on the
+    // owner's thread, which needs an event loop.
+    void watchPorts();
+
+signals:
+    // The snapshot changed: ports came, went or were renamed. Emitted only on a change.
+    void portsChanged();
+    // A port that an open half is connected to has gone (the unit was unplugged or its
+    // program ended, or the MIDI server stopped): nothing will arrive through it any more.
+    // Emitted once per open(), after portsChanged(); the pair stays open until closed.
+    void openPortGone(const QString &name);
+
 private:
+    void lookAgain();
+
     struct Impl;
     std::unique_ptr<Impl> d;
 };

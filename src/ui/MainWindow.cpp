@@ -13,6 +13,45 @@ constexpr int MaxDevices = 100;
 constexpr int CloseDelayMs = 500;
 const char UpdateTitle[] = "Tarsyn+ Update";
 const char PresetTitle[] = "Tarsyn+ Preset Manager";
+
+QListWidgetItem *portItem(const QString &name)
+{
+    auto *item = new QListWidgetItem(name);
+    item->setToolTip(name);   // the list is narrower than many port names
+    return item;
+}
+
+// Makes `list` show `names` (at most MaxDevices) with as few changes as possible: rows of
+// ports that stay are kept, so that the selection and the scroll position stay where the
+// user left them. A selected port that goes leaves no row selected, never its neighbour.
+void syncPortList(QListWidget *list, QStringList names)
+{
+    names = names.mid(0, MaxDevices);
+    for (int row = list->count() - 1; row >= 0; --row) {
+        if (names.contains(list->item(row)->text()))
+            continue;
+        if (list->currentRow() == row)
+            list->selectionModel()->clear();
+        delete list->takeItem(row);
+    }
+    for (int row = 0; row < names.size(); ++row) {
+        if (row >= list->count() || list->item(row)->text() != names.at(row))
+            list->insertItem(row, portItem(names.at(row)));
+    }
+    bool same = list->count() == names.size();
+    for (int row = 0; same && row < names.size(); ++row)
+        same = list->item(row)->text() == names.at(row);
+    if (same)
+        return;
+    // The systems listed the remaining ports in another order: build the list again.
+    const QListWidgetItem *current = list->currentItem();
+    const QString selected = current ? current->text() : QString();
+    list->clear();
+    for (const QString &name : std::as_const(names))
+        list->addItem(portItem(name));
+    if (!selected.isNull())
+        list->setCurrentRow(int(names.indexOf(selected)));
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -52,18 +91,10 @@ void MainWindow::postShowInit()
     presets.presetBank = 0;
     presets.presetSlot = 0;
 
-    for (int i = 0; i < MaxDevices; ++i) {
-        const QString name = port.inputDeviceName(unsigned(i));
-        if (name.isNull())
-            break;
-        MidiInList->insertItem(i, name);
-    }
-    for (int i = 0; i < MaxDevices; ++i) {
-        const QString name = port.outputDeviceName(unsigned(i));
-        if (name.isNull())
-            break;
-        MidiOutList->insertItem(i, name);
-    }
+    connect(&port, &Tarsyn::MidiPort::portsChanged, this, &MainWindow::updatePortLists);
+    connect(&port, &Tarsyn::MidiPort::openPortGone, this, &MainWindow::portGone);
+    port.watchPorts();
+    updatePortLists();
     MidiInList->setCurrentRow(inputRow);
     MidiOutList->setCurrentRow(outputRow);
 
@@ -273,4 +304,37 @@ void MainWindow::unitKeepsAsking(std::uint32_t offset)
                          QMessageBox::Ok, QMessageBox::NoButton);
     refreshControls();
     progressBar->hide();
+}
+
+void MainWindow::updatePortLists()
+{
+    // The rows are the port's snapshot, in its order: Connect opens them by row.
+    syncPortList(MidiInList, port.listedInputs());
+    syncPortList(MidiOutList, port.listedOutputs());
+}
+
+void MainWindow::portGone(const QString &name)
+{
+    if (connectionState == Disconnected)
+        return;
+    const bool updating = transfer.running();
+    const bool presetPass = presets.passRunning();
+    // As Disconnect does: nothing more will answer.
+    port.close();
+    portLock.release();
+    identifyGuard.stop();
+    transfer.abandon();
+    presets.guard().stop();
+    if (presetPass)
+        presets.endPass();
+    connectionState = Disconnected;
+    refreshControls();
+    updatePortLists();
+    QString text = tr("The MIDI port \"%1\" has gone.").arg(name);
+    if (updating)
+        text += QLatin1Char(' ') + tr("The update did not complete.");
+    else if (presetPass)
+        text += QLatin1Char(' ') + tr("The preset transfer did not complete.");
+    QMessageBox::warning(this, QString::fromLatin1(presetPass ? PresetTitle : UpdateTitle), text, QMessageBox::Ok,
+                         QMessageBox::NoButton);
 }

@@ -70,6 +70,10 @@ private:
     void presetOutcome(const Tarsyn::PresetExchange::Outcome &outcome);
     void endPresetPass();
     void unitSilent();
+    // The port lists follow the MIDI systems; a port of the open pair that goes ends the
+    // connection and whatever job runs on it.
+    void updatePortLists();
+    void portGone(const QString &name);
 
     // The port is declared before the link that sends through it, so it outlives the link.
     Tarsyn::MidiPort port;

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -116,8 +118,9 @@ private slots:
                  counts);
     }
 
-    // The unit stops answering mid-transfer, by going silent or by dying: the flash repeats,
-    // gives up and says so, with a failure status; it neither hangs nor crashes.
+    // The unit stops answering mid-transfer, by going silent or by dying: the flash repeats
+    // and gives up, or sees the unit's port go, and says so, with a failure status; it
+    // neither hangs nor crashes.
     void unitStops_data()
     {
         QTest::addColumn<bool>("kill");
@@ -137,9 +140,75 @@ private slots:
             unit->sendSignal(SIGKILL);
         }
         QVERIFY2(run.waitForEnd(ShortMs) && run.exitCode() == 1, run.describe());
-        QVERIFY2(run.err.contains(QLatin1String("the unit does not answer at "))
+        QVERIFY2(run.err.contains(kill ? QStringLiteral("\" has gone;")
+                                       : QStringLiteral("the unit does not answer at "))
                      && run.err.contains(QLatin1String("the update did not complete")),
                  run.describe());
+    }
+
+    // A port of the open pair goes mid-job: the unit's process is killed (the system takes
+    // its ports away at once), or the JACK server stops. The job ends at once, not after the
+    // reply timeouts, naming the port.
+    void portGoes_data()
+    {
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<bool>("stopServer");
+        QTest::newRow("update, unit killed") << "update" << false;
+        QTest::newRow("backup, unit killed") << "backup" << false;
+        QTest::newRow("update, server stopped") << "update" << true;
+    }
+    void portGoes()
+    {
+        QFETCH(QString, job);
+        QFETCH(bool, stopServer);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString server = QStringLiteral("tarsyn-e2e-stop-%1").arg(QCoreApplication::applicationPid());
+        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
+        const QByteArray jackServerBefore = qgetenv("JACK_DEFAULT_SERVER");
+        const auto restore = qScopeGuard([&] {
+            if (stopServer) {
+                QProcess::execute(script, {"stop", server, dir.path()});
+                qputenv("JACK_DEFAULT_SERVER", jackServerBefore);
+            }
+        });
+        if (stopServer) {
+            if (qgetenv("TARSYN_MIDI_API") != "jack")
+                QSKIP("a MIDI server that stops: JACK only (the ALSA sequencer is the kernel's)");
+            // A server of this test's own for the unit and the flash (they inherit the name).
+            QCOMPARE(QProcess::execute(script, {"start", server, dir.path()}), 0);
+            qputenv("JACK_DEFAULT_SERVER", server.toLocal8Bit());
+        }
+        const QString id = portName(QString::fromLatin1(QTest::currentDataTag()).remove(',').replace(' ', '-'));
+        auto unit = startUnit(id, {"--version", "2.10"});
+        QVERIFY2(unit->running(), unit->describe());
+
+        // A long timeout: only the port's going can end the job within the wait below.
+        QStringList arguments{job, "--timeout", "60"};
+        arguments += pair(id);
+        if (job == QLatin1String("backup"))
+            arguments << dir.filePath(QStringLiteral("backup.syx"));
+        E2eProcess run(FlashExe, arguments);
+        QVERIFY2(run.waitForOutput(job + QStringLiteral(": 10%"), LongMs), run.describe());
+        // The time to the end is printed, not checked: a killed client's ports stay until the
+        // JACK server's client timeout has passed (4 s on the test server, see jack-server).
+        QElapsedTimer sinceGone;
+        sinceGone.start();
+        QProcess stopper;
+        if (stopServer)
+            stopper.start(script, {"stop", server, dir.path()});
+        else
+            unit->sendSignal(SIGKILL);
+        QVERIFY2(run.waitForEnd(ShortMs) && run.exitCode() == 1, run.describe());
+        qInfo("%s: the flash ended %lld ms after the port went", QTest::currentDataTag(), sinceGone.elapsed());
+        QVERIFY(!stopServer || (stopper.waitForFinished(30000) && stopper.exitCode() == 0));
+        const QString ending = job == QLatin1String("update") ? QStringLiteral("the update did not complete")
+                                                              : QStringLiteral("no backup was written");
+        QVERIFY2(QRegularExpression(QStringLiteral("the MIDI port \"[^\"]*%1 (in|out)[^\"]*\" has gone; %2")
+                                        .arg(QRegularExpression::escape(id), ending))
+                     .match(run.err).hasMatch(),
+                 run.describe());
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("backup.syx"))));
     }
 
     // Backup (whole and interrupted), input refused before anything is sent, and a restore

@@ -1,14 +1,20 @@
-// MidiPort through a real JACK server: a second MidiPort with virtual ports is the peer.
+// MidiPort through a real MIDI system (ctest: a JACK server; TARSYN_MIDI_API selects): a
+// second MidiPort with virtual ports is the peer.
 // A real link may lose a message now and then, so every wait ends in a resend or a bound,
 // never in the assumption that nothing is lost.
 #include "MidiEvent.h"
 #include "MidiPort.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSemaphore>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 #include <functional>
 #include <thread>
@@ -41,9 +47,11 @@ QByteArray sysex(int size, int tag)
     return m;
 }
 
+// The index of the port whose name ends with `suffix`, before the client:port address that
+// RtMidi appends to ALSA's names.
 int indexEndingWith(const QStringList &names, const QString &suffix)
 {
-    return int(names.indexOf(QRegularExpression(".*" + QRegularExpression::escape(suffix))));
+    return int(names.indexOf(QRegularExpression(".*" + QRegularExpression::escape(suffix) + "( \\d+:\\d+)?")));
 }
 
 // Sends `message` until `collector` has it (five tries at most); true when it did. What came
@@ -60,6 +68,33 @@ bool deliver(MidiPort &sender, Collector &collector, const QByteArray &message)
     return false;
 }
 
+// This binary in one of its child modes (see main), with `environment` added.
+struct Child {
+    QProcess process;
+    QString out;
+    Child(const QString &mode, const QStringList &environment = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TARSYN_MIDI_PORT_CHILD", mode);
+        for (const QString &setting : environment)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        process.setProcessEnvironment(env);
+        process.start(QCoreApplication::applicationFilePath(), {});
+    }
+    ~Child()
+    {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    bool waitForOutput(const QString &text, int milliseconds)
+    {
+        return QTest::qWaitFor([&] {
+            out += QString::fromLocal8Bit(process.readAllStandardOutput());
+            return out.contains(text) || process.state() == QProcess::NotRunning;
+        }, milliseconds) && out.contains(text);
+    }
+};
+
 } // namespace
 
 class TestMidiPort : public QObject {
@@ -74,7 +109,10 @@ class TestMidiPort : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY2(port.apiName() == "jack", "no JACK server: run through ctest, which starts one");
+        // The system that TARSYN_MIDI_API names (ctest: JACK, which it starts), else any.
+        const QString wanted = qEnvironmentVariable("TARSYN_MIDI_API");
+        QVERIFY2(!port.apiName().isEmpty() && (wanted.isEmpty() || port.apiName() == wanted),
+                 "no MIDI system: run through ctest, which starts a JACK server");
         peer.setReceiver(&atPeer);
         port.setReceiver(&atPort);
         QVERIFY(peer.openVirtual(peerName));
@@ -200,6 +238,154 @@ private slots:
         }
     }
 
+    void watchFollowsPorts()
+    {
+        // A watching port's snapshot follows ports that come and go, and it says so only on a
+        // change: listing clients that come and go without ports change nothing.
+        MidiPort watcher;
+        watcher.watchPorts();
+        QList<QStringList> seen{watcher.listedInputs() + watcher.listedOutputs()};
+        connect(&watcher, &MidiPort::portsChanged, this,
+                [&] { seen << watcher.listedInputs() + watcher.listedOutputs(); });
+        const QString extraName = peerName + "-extra";
+        const auto listed = [&](const QString &suffix) {
+            return indexEndingWith(watcher.listedInputs(), suffix + " out") >= 0
+                   && indexEndingWith(watcher.listedOutputs(), suffix + " in") >= 0;
+        };
+        {
+            MidiPort extra;
+            QVERIFY(extra.openVirtual(extraName));
+            QVERIFY(QTest::qWaitFor([&] { return listed(extraName); }, 10000));
+            for (int i = 0; i < 3; ++i)
+                (void)port.inputDeviceNames();
+            // The snapshot is what a fresh look shows, in the same order.
+            QCOMPARE(watcher.listedInputs(), port.inputDeviceNames());
+            QCOMPARE(watcher.listedOutputs(), port.outputDeviceNames());
+        }
+        QVERIFY(QTest::qWaitFor([&] { return !watcher.listedInputs().join('\n').contains(extraName); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return !watcher.listedOutputs().join('\n').contains(extraName); }, 10000));
+        for (qsizetype i = 1; i < seen.size(); ++i)
+            QVERIFY2(seen[i] != seen[i - 1], qPrintable(QStringLiteral("no change at signal %1").arg(i)));
+        QVERIFY(seen.size() >= 3);   // came, went
+    }
+
+    void openPortGone_data()
+    {
+        QTest::addColumn<bool>("kill");
+        QTest::newRow("peer closes its ports") << false;
+        QTest::newRow("peer process killed") << true;
+    }
+    void openPortGone()
+    {
+        // The peer of an open pair goes: the pair says so once, naming the port, and not
+        // again for later changes; a new open() may say so again.
+        QFETCH(bool, kill);
+        const QString name = peerName + (kill ? "-killed" : "-closes");
+        MidiPort inProcess;
+        std::unique_ptr<Child> child;
+        if (kill) {
+            child = std::make_unique<Child>("peer:" + name);
+            QVERIFY2(child->waitForOutput("ready", 30000), qPrintable(child->out));
+        } else {
+            QVERIFY(inProcess.openVirtual(name));
+        }
+        MidiPort pair;
+        pair.watchPorts();
+        QSignalSpy gone(&pair, &MidiPort::openPortGone);
+        int in = -1, out = -1;
+        QVERIFY(QTest::qWaitFor([&] {
+            in = indexEndingWith(pair.listedInputs(), name + " out");
+            out = indexEndingWith(pair.listedOutputs(), name + " in");
+            return in >= 0 && out >= 0;
+        }, 10000));
+        QVERIFY(pair.open(in, out));
+        // A peer's two ports go one after the other: either may be named.
+        const QStringList peerPorts{pair.openInputName(), pair.openOutputName()};
+        QVERIFY2(indexEndingWith({peerPorts[0]}, name + " out") == 0 && indexEndingWith({peerPorts[1]}, name + " in") == 0,
+                 qPrintable(peerPorts.join(" / ")));
+
+        QElapsedTimer sinceGone;
+        sinceGone.start();
+        if (kill)
+            ::kill(pid_t(child->process.processId()), SIGKILL);
+        else
+            inProcess.close();
+        QVERIFY(gone.wait(10000));
+        qInfo("%s: reported %lld ms after the peer went", QTest::currentDataTag(), sinceGone.elapsed());
+        QCOMPARE(gone.count(), 1);
+        QVERIFY2(peerPorts.contains(gone.at(0).at(0).toString()), qPrintable(gone.at(0).at(0).toString()));
+        QVERIFY(pair.inputOpen() && pair.outputOpen());   // closing is the owner's business
+
+        // Later changes are no news about the same pair.
+        QSignalSpy changed(&pair, &MidiPort::portsChanged);
+        MidiPort later;
+        QVERIFY(later.openVirtual(name + "-later"));
+        QVERIFY(changed.wait(10000));
+        QCOMPARE(gone.count(), 1);
+        // Opening again takes the news afresh: its peer goes too.
+        QVERIFY(QTest::qWaitFor([&] {
+            return indexEndingWith(pair.listedInputs(), name + "-later out") >= 0
+                   && indexEndingWith(pair.listedOutputs(), name + "-later in") >= 0;
+        }, 10000));
+        QVERIFY(pair.open(indexEndingWith(pair.listedInputs(), name + "-later out"),
+                          indexEndingWith(pair.listedOutputs(), name + "-later in")));
+        later.close();
+        QVERIFY(gone.wait(10000));
+        QVERIFY(gone.at(1).at(0).toString().contains(name + "-later "));
+    }
+
+    void serverStops()
+    {
+        // A JACK server of this test's own stops under an open, watching pair: the pair says
+        // that its port has gone, and closes without waiting for cycles that never come.
+        if (port.apiName() != QLatin1String("jack"))
+            QSKIP("a MIDI server that stops: JACK only (the ALSA sequencer is the kernel's)");
+        QTemporaryDir state;
+        QVERIFY(state.isValid());
+        const QString server = "tarsyn-stop-" + peerName;
+        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
+        const auto jackServer = [&](const QString &action) {
+            return QProcess::execute(script, {action, server, state.path()});
+        };
+        QCOMPARE(jackServer("start"), 0);
+        const auto stop = qScopeGuard([&] { jackServer("stop"); });
+        Child child("watch:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
+        QVERIFY2(child.waitForOutput("open\n", 60000), qPrintable(child.out));
+        QElapsedTimer sinceStop;
+        sinceStop.start();
+        QProcess stopper;
+        stopper.start(script, {"stop", server, state.path()});
+        QVERIFY2(child.waitForOutput("closed\n", 30000), qPrintable(child.out));
+        qInfo("reported %lld ms after the server was told to stop", sinceStop.elapsed());
+        QVERIFY2(QRegularExpression("gone " + peerName + " (in|out)\n").match(child.out).hasMatch(),
+                 qPrintable(child.out));
+        QVERIFY(QTest::qWaitFor([&] { return child.process.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(child.process.exitCode(), 0);
+        QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
+    }
+
+    void serverComesAndGoes()
+    {
+        // A watching port follows a JACK server that starts after it, and one that stops:
+        // the server's ports are listed, then gone. (libjack serves one server per process:
+        // the watching port and the peer are children on the server of this test's own.)
+        if (port.apiName() != QLatin1String("jack"))
+            QSKIP("a MIDI server that starts and stops: JACK only (the ALSA sequencer is the kernel's)");
+        QTemporaryDir state;
+        QVERIFY(state.isValid());
+        const QString server = "tarsyn-later-" + peerName;
+        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
+        const auto stop = qScopeGuard([&] { QProcess::execute(script, {"stop", server, state.path()}); });
+        Child follower("follow:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
+        QVERIFY2(follower.waitForOutput("watching\n", 30000), qPrintable(follower.out));
+        QCOMPARE(QProcess::execute(script, {"start", server, state.path()}), 0);
+        Child peerChild("peer:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
+        QVERIFY2(peerChild.waitForOutput("ready", 30000), qPrintable(peerChild.out));
+        QVERIFY2(follower.waitForOutput("listed\n", 10000), qPrintable(follower.out));
+        QCOMPARE(QProcess::execute(script, {"stop", server, state.path()}), 0);
+        QVERIFY2(follower.waitForOutput("empty\n", 10000), qPrintable(follower.out));
+    }
+
     void noMidiSystem()
     {
         // This binary again, in its child mode, with a JACK server name that no server has:
@@ -226,8 +412,60 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    // The child mode: everything that meets the MIDI systems, reported on standard output.
-    if (qEnvironmentVariableIsSet("TARSYN_MIDI_PORT_CHILD")) {
+    // The child modes. "peer:NAME": virtual ports NAME until killed. "watch:NAME": virtual
+    // ports NAME and a watching pair opened to them, until that pair's port has gone.
+    // "follow:NAME": a watching port, until NAME's ports have been listed and then none.
+    const QString childMode = qEnvironmentVariable("TARSYN_MIDI_PORT_CHILD");
+    if (childMode.startsWith("follow:")) {
+        QCoreApplication app(argc, argv);
+        const QString name = childMode.section(':', 1);
+        MidiPort watcher;
+        bool listed = false;
+        QObject::connect(&watcher, &MidiPort::portsChanged, &app, [&] {
+            if (!listed && indexEndingWith(watcher.listedInputs(), name + " out") >= 0) {
+                listed = true;
+                std::printf("listed\n");
+            } else if (listed && watcher.listedInputs().isEmpty() && watcher.listedOutputs().isEmpty()) {
+                std::printf("empty\n");
+                app.quit();
+            }
+            std::fflush(stdout);
+        });
+        watcher.watchPorts();
+        std::printf("watching\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
+    if (childMode.startsWith("peer:") || childMode.startsWith("watch:")) {
+        QCoreApplication app(argc, argv);
+        const QString name = childMode.section(':', 1);
+        MidiPort peer, pair;
+        if (!peer.openVirtual(name))
+            return 1;
+        if (childMode.startsWith("peer:")) {
+            std::printf("ready\n");
+            std::fflush(stdout);
+            return app.exec();
+        }
+        QObject::connect(&pair, &MidiPort::openPortGone, &app, [&](const QString &gone) {
+            std::printf("gone %s\n", qPrintable(gone.section(':', 1)));
+            pair.close();
+            peer.close();
+            std::printf("closed\n");
+            std::fflush(stdout);
+            app.quit();
+        });
+        pair.watchPorts();
+        const int in = indexEndingWith(pair.listedInputs(), name + " out");
+        const int out = indexEndingWith(pair.listedOutputs(), name + " in");
+        if (!pair.open(in, out))
+            return 1;
+        std::printf("open\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
+    // "1": everything that meets the MIDI systems, reported on standard output.
+    if (!childMode.isEmpty()) {
         MidiPort port;
         const auto in = port.inputDeviceNames().size(), out = port.outputDeviceNames().size();
         const bool opened = port.open(0, 0);

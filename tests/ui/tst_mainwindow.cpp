@@ -1,7 +1,8 @@
 // The window as the user meets it: its form, the connection states, every reply from the
 // unit in every state, the firmware update with its counter, bar and boxes, and the preset
 // passes. Replies are delivered as MidiEvents; the test itself is the sink of what the window
-// sends. The ports the window opens are real: a peer on the private JACK server.
+// sends. The ports the window opens are real: a peer on the private JACK server (or the MIDI
+// system that TARSYN_MIDI_API names).
 
 #include "LinkedUnit.h"
 #include "MainWindow.h"
@@ -91,15 +92,27 @@ private:
         MidiEvent event(message);
         QCoreApplication::sendEvent(w.get(), &event);
     }
-    bool listed(QListWidget *list) const { return !list->findItems(peerName, Qt::MatchContains).isEmpty(); }
+    bool listed(QListWidget *list) const { return listed(list, peerName); }
+    static bool listed(QListWidget *list, const QString &name)
+    {
+        return !list->findItems(name, Qt::MatchContains).isEmpty();
+    }
+    static QStringList rows(QListWidget *list)
+    {
+        QStringList texts;
+        for (int row = 0; row < list->count(); ++row)
+            texts << list->item(row)->text();
+        return texts;
+    }
 
-    // States 0 to 2, or 3: connected, an update running with block 0 acknowledged.
-    void reach(int state, int minor = 9)
+    // States 0 to 2, or 3: connected, an update running with block 0 acknowledged; through
+    // the ports named `name` (the peer's unless given).
+    void reach(int state, int minor = 9, const QString &name = {})
     {
         if (state == Disconnected)
             return;
         for (QListWidget *list : {w->MidiInList, w->MidiOutList})
-            list->setCurrentItem(list->findItems(peerName, Qt::MatchContains).value(0));
+            list->setCurrentItem(list->findItems(name.isEmpty() ? peerName : name, Qt::MatchContains).value(0));
         for (int i = 0; i < 3 && w->state() == Disconnected; ++i)
             w->Connect(); // JACK now and then turns a new client away
         if (state >= Connected)
@@ -321,6 +334,73 @@ private slots:
         QTRY_COMPARE(boxes, QStringList{"Tarsyn+ Update: The unit does not answer. The update did not complete."});
         QCOMPARE(sent.size(), 2);
         QCOMPARE(controls(*w), refreshed[Connected]);
+    }
+
+    // The lists follow ports that come and go, with each whole name as the row's tooltip.
+    // Rows of ports that stay keep their selection; a selected port that goes leaves no row
+    // selected (never its neighbour), and Connect then opens nothing.
+    void portListsFollow()
+    {
+        const QString extraName = QStringLiteral("tarsyn-ui-extra-%1").arg(QCoreApplication::applicationPid());
+        const QList<QListWidget *> lists{w->MidiInList, w->MidiOutList};
+        for (QListWidget *list : lists)
+            list->setCurrentItem(list->findItems(peerName, Qt::MatchContains).value(0));
+        auto extra = std::make_unique<MidiPort>();
+        QVERIFY(extra->openVirtual(extraName));
+        QTRY_VERIFY_WITH_TIMEOUT(listed(w->MidiInList, extraName) && listed(w->MidiOutList, extraName), 10000);
+        QCOMPARE(rows(w->MidiInList), w->midiPort().listedInputs());
+        QCOMPARE(rows(w->MidiOutList), w->midiPort().listedOutputs());
+        for (QListWidget *list : lists) {
+            QVERIFY(list->currentItem() && list->currentItem()->text().contains(peerName));
+            for (int row = 0; row < list->count(); ++row)
+                QCOMPARE(list->item(row)->toolTip(), list->item(row)->text());
+            list->setCurrentItem(list->findItems(extraName, Qt::MatchContains).value(0));
+        }
+        extra.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(!listed(w->MidiInList, extraName) && !listed(w->MidiOutList, extraName), 10000);
+        for (QListWidget *list : lists)
+            QVERIFY2(list->currentRow() == -1 && list->selectedItems().isEmpty(), qPrintable(list->objectName()));
+        QVERIFY(listed(w->MidiInList) && listed(w->MidiOutList));
+        w->ConnectButton->click();
+        QCOMPARE(w->state(), Disconnected);
+        QVERIFY(sent.isEmpty());
+    }
+
+    // A port of the open pair goes (the unit unplugged): whatever runs ends with a box that
+    // names the port, the controls come back and the port leaves the lists.
+    void portGoneEndsJob_data()
+    {
+        QTest::addColumn<int>("state");   // 4: a preset pass running
+        QTest::addColumn<QString>("box");
+        const QString gone = "Tarsyn+ Update: The MIDI port \"%1\" has gone.";
+        QTest::newRow("connecting") << int(Connecting) << gone;
+        QTest::newRow("connected") << int(Connected) << gone;
+        QTest::newRow("updating") << 3 << gone + " The update did not complete.";
+        QTest::newRow("preset pass") << 4
+            << "Tarsyn+ Preset Manager: The MIDI port \"%1\" has gone. The preset transfer did not complete.";
+    }
+    void portGoneEndsJob()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, box);
+        const QString name = QStringLiteral("tarsyn-ui-gone-%1").arg(QCoreApplication::applicationPid());
+        MidiPort unit;
+        QVERIFY(unit.openVirtual(name));
+        QTRY_VERIFY_WITH_TIMEOUT(listed(w->MidiInList, name) && listed(w->MidiOutList, name), 10000);
+        reach(state == 4 ? int(Connected) : state, 9, name);
+        if (state == 4)
+            w->presetExchange().startReceive();
+        // The unit's ports go one after the other: the box names the first that went.
+        const QString inName = w->midiPort().openInputName(), outName = w->midiPort().openOutputName();
+        QVERIFY2(inName.contains(name) && outName.contains(name), qPrintable(inName + " / " + outName));
+        unit.close();
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.size(), 1, 10000);
+        QVERIFY2(boxes.first() == box.arg(inName) || boxes.first() == box.arg(outName), qPrintable(boxes.first()));
+        QCOMPARE(w->state(), Disconnected);
+        QCOMPARE(controls(*w), refreshed[Disconnected]);
+        QVERIFY(!w->midiPort().inputOpen() && !w->midiPort().outputOpen());
+        QVERIFY(!w->firmwareTransfer().running() && !w->presetExchange().passRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!listed(w->MidiInList, name) && !listed(w->MidiOutList, name), 10000);
     }
 
     // A receive pass fills the store from the unit, then a compare pass writes back what

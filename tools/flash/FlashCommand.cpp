@@ -75,7 +75,8 @@ QString FlashCommand::helpText()
         "\n"
         "Exit status:\n"
         "  0    success\n"
-        "  1    the unit failed or stopped answering: the job did not complete\n"
+        "  1    the unit failed or stopped answering, or its port went away: the job did\n"
+        "       not complete\n"
         "  2    usage error or unusable input (options, firmware or preset file), or a\n"
         "       backup file that cannot be written (the disk is full, ...)\n"
         "  3    no port matches a selector, several do, or the ports could not be opened\n"
@@ -272,7 +273,11 @@ int FlashCommand::run(const QStringList &arguments)
         err(QStringLiteral("interrupted; ") + (whatFailed.isEmpty() ? QStringLiteral("ports closed") : whatFailed));
         return status;
     default:
-        if (session.failedBank() >= 0) {
+        if (!session.gonePort().isEmpty()) {
+            err(QStringLiteral("the MIDI port \"%1\" has gone; %2")
+                    .arg(session.gonePort(), whatFailed.isEmpty() ? QStringLiteral("the unit was not identified")
+                                                                  : whatFailed));
+        } else if (session.failedBank() >= 0) {
             err(QStringLiteral("the preset in bank %1, slot %2 did not take after %3 writes; %4")
                     .arg(session.failedBank()).arg(session.failedSlot()).arg(PresetExchange::MaxWrites)
                     .arg(whatFailed));

@@ -49,6 +49,7 @@ FlashSession::FlashSession(QObject *parent)
             finish(Failed);
         }
     });
+    connect(&port_, &MidiPort::openPortGone, this, &FlashSession::portGone);
 }
 
 FlashSession::~FlashSession()
@@ -90,8 +91,12 @@ bool FlashSession::openPorts(int inputIndex, int outputIndex)
         busyPort_ = portLock_.busyPort();
         return false;
     }
-    if (port_.open(inputIndex, outputIndex))
+    // The indices are those of the lists just taken. Watching starts once the pair is open
+    // (with a look of its own, so that no port can go unnoticed).
+    if (port_.open(inputIndex, outputIndex)) {
+        port_.watchPorts();
         return true;
+    }
     port_.close();
     portLock_.release();
     return false;
@@ -149,6 +154,7 @@ void FlashSession::startJob(Job job)
     identifiedOnce_ = false;
     unitSilent_ = false;
     keptAsking_ = false;
+    gonePort_.clear();
     failedBank_ = failedSlot_ = -1;
     configure(identifyGuard_);
     identifyGuard_.setSilenceSpan(qMin(silenceMs_, IdentifySilenceMs));
@@ -265,6 +271,14 @@ void FlashSession::finish(Status status)
     }
     port_.close();
     emit finished(status);
+}
+
+void FlashSession::portGone(const QString &name)
+{
+    if (job_ == Job::None)
+        return;
+    gonePort_ = name;
+    finish(Failed);
 }
 
 } // namespace Tarsyn

@@ -92,6 +92,8 @@ public:
     // The unit kept asking for one block again (the update ended); its offset.
     bool unitKeptAsking() const { return keptAsking_; }
     std::uint32_t failedBlock() const { return transfer_.failedBlock(); }
+    // The port of the open pair that went away mid-job (empty unless that ended the job).
+    QString gonePort() const { return gonePort_; }
 
 signals:
     void identified();
@@ -120,6 +122,7 @@ private:
     void handlePresetOutcome(const PresetExchange::Outcome &outcome);
     void reportProgress(int value, int maximum);
     void finish(Status status);
+    void portGone(const QString &name);
 
     MidiPort port_;
     PortLock portLock_;   // held while this session may use the pair
@@ -147,6 +150,7 @@ private:
     int failedSlot_ = -1;
     bool unitSilent_ = false;
     bool keptAsking_ = false;
+    QString gonePort_;
 };
 
 } // namespace Tarsyn
