@@ -107,7 +107,7 @@ void FirmwareTransfer::drainFor(Doubt doubt, ReplyCode trigger)
 {
     doubt_ = doubt;
     trigger_ = trigger;
-    guard_.drain();
+    guard_.drain(doubt == Doubt::End);
 }
 
 // `code` answers the last message sent, in step.

@@ -211,7 +211,8 @@ void PresetExchange::presetWritten()
 void PresetExchange::drainFor(Doubt doubt)
 {
     doubt_ = doubt;
-    guard_.drain();
+    // Stored presets are only as good as the certainty that no reply is still on its way.
+    guard_.drain(true);
 }
 
 void PresetExchange::drained()

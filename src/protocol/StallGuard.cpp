@@ -18,7 +18,12 @@ StallGuard::StallGuard(DeviceLink &link, QObject *parent)
 
 int StallGuard::quietMs() const
 {
-    return timer_.timeoutMs(0);
+    const int full = timer_.timeoutMs(0);
+    if (thorough_ || !timer_.measured())
+        return full;
+    constexpr qint64 MinQuietNs = 4000000;
+    const qint64 quick = std::max(MinQuietNs, 2 * timer_.smoothedNs());
+    return int(std::min<qint64>(full, (quick + 999999) / 1000000));
 }
 
 void StallGuard::armTimeout()
@@ -57,7 +62,7 @@ StallGuard::Take StallGuard::reply(ReplyCode code)
     // earlier message. Either way, wait until the link is quiet and let the owner decide.
     if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(elapsed))) {
         collected_ = {code};
-        startDrain();
+        startDrain(false);
         return Take::Held;
     }
     // In step: one copy out, answered in a plausible time. Only such round trips are
@@ -68,15 +73,16 @@ StallGuard::Take StallGuard::reply(ReplyCode code)
     return Take::Answer;
 }
 
-void StallGuard::drain()
+void StallGuard::drain(bool thorough)
 {
     collected_.clear();
-    startDrain();
+    startDrain(thorough);
 }
 
-void StallGuard::startDrain()
+void StallGuard::startDrain(bool thorough)
 {
     draining_ = true;
+    thorough_ = thorough;
     replyTimeout_.stop();
     quiet_.start(quietMs());
 }

@@ -59,7 +59,11 @@ public:
 
     void watch();             // a new message went out; its reply is awaited
     Take reply(ReplyCode code);
-    void drain();             // collect replies until the link is quiet, then drained()
+    // Collect replies until the link is quiet, then drained(). A thorough drain waits a whole
+    // reply timeout after the last reply (the end of a job: nothing may still be on its way);
+    // otherwise twice the smoothed round trip will do: a reply later than that meets the
+    // checks again on the next exchange.
+    void drain(bool thorough = false);
     void stop();              // nothing is awaited any more (also ends a drain)
 
     bool watching() const { return awaiting_; }
@@ -74,7 +78,7 @@ public:
     int repeatsInARow() const { return inARow_; }
     void resetCount() { repeats_ = 0; inARow_ = 0; }
     const ReplyTimer &replyTimer() const { return timer_; }
-    int quietMs() const;      // how long a drain waits after the last reply
+    int quietMs() const;      // how long the current drain waits after the last reply
 
 signals:
     void repeated(int repeatsInARow);  // the last message went out again
@@ -84,7 +88,7 @@ signals:
 private:
     void expired();
     void quietEnded();
-    void startDrain();
+    void startDrain(bool thorough);
     void armTimeout();
 
     DeviceLink &link_;
@@ -96,6 +100,7 @@ private:
     QList<ReplyCode> collected_;
     bool awaiting_ = false;
     bool draining_ = false;
+    bool thorough_ = false;
     bool echoFilter_ = false;
     int copies_ = 0;
     int maxRepeats_ = DefaultMaxRepeats;
