@@ -65,6 +65,7 @@ QString FlashCommand::helpText()
         "                       (and for the unit to identify itself); default 2\n"
         "  --retries N          repeats in a row without a reply before giving up; default 10\n"
         "  -h, --help           this text\n"
+        "  --version            the program's version\n"
         "\n"
         "Exit status:\n"
         "  0    success\n"
@@ -85,7 +86,8 @@ int FlashCommand::run(const QStringList &arguments)
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(), QStringLiteral("N"));
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, helpOption});
+    const QCommandLineOption versionOption(QStringLiteral("version"));
+    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, helpOption, versionOption});
     parser.addPositionalArgument(QStringLiteral("command"), QString());
 
     auto usage = [](const QString &problem) {
@@ -97,6 +99,10 @@ int FlashCommand::run(const QStringList &arguments)
         return usage(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(qPrintable(helpText()), stdout);
+        return FlashSession::Success;
+    }
+    if (parser.isSet(versionOption)) {
+        out(QStringLiteral("tarsyn-flash " TARSYN_VERSION));
         return FlashSession::Success;
     }
     const QStringList positional = parser.positionalArguments();

@@ -30,8 +30,9 @@ QString UnitCommandLine::helpText()
         "Prints \"ready: ...\" once its ports are open, and a summary line when an update is received.\n"
         "\n"
         "Identity:\n"
-        "  --version MAJOR.MINOR      firmware version to report (default 2.10; 2.10 and later\n"
-        "                             receive blocks in parts)\n"
+        "  --firmware-version MAJOR.MINOR\n"
+        "                             firmware version to report (default 2.10; 2.10 and later\n"
+        "                             receive blocks in parts); also --version MAJOR.MINOR\n"
         "  --serial N                 serial number, 0..268435455 (default 22037)\n"
         "  --name TEXT                unit name, at most 16 printable ASCII characters (default Tarsyn+)\n"
         "Ports and output:\n"
@@ -54,6 +55,7 @@ QString UnitCommandLine::helpText()
         "                             (repeatable)\n"
         "  --silent-after N           stop answering after N received messages\n"
         "  -h, --help                 this text\n"
+        "  --version                  the program's version (with no value)\n"
         "\n"
         "Exit status: 0 on SIGINT/SIGTERM or after --exit-after-update, 1 when no MIDI system can\n"
         "open the ports or a file cannot be written, 2 for a bad command line or preset file.\n");
@@ -72,7 +74,7 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
     static const QStringList flags = {QStringLiteral("--exit-after-update"), QStringLiteral("--verbose"),
                                       QStringLiteral("--help"), QStringLiteral("-h")};
     static const QStringList valued = {
-        QStringLiteral("--version"), QStringLiteral("--serial"), QStringLiteral("--name"),
+        QStringLiteral("--version"), QStringLiteral("--firmware-version"), QStringLiteral("--serial"), QStringLiteral("--name"),
         QStringLiteral("--port-name"), QStringLiteral("--dump"), QStringLiteral("--presets"),
         QStringLiteral("--dump-presets"), QStringLiteral("--seed"), QStringLiteral("--resend-every"),
         QStringLiteral("--resend-probability"), QStringLiteral("--resend-mid-block-every"),
@@ -106,6 +108,13 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             *error = QStringLiteral("unknown option '%1' (see --help)").arg(arguments.at(i));
             return false;
         }
+        // "--version" with no value asks for the program's version; with one it is the
+        // older spelling of --firmware-version (a firmware version never starts with '-').
+        if (option == QLatin1String("--version") && !hasValue
+            && (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1Char('-')))) {
+            showVersion = true;
+            continue;
+        }
         if (!hasValue) {
             if (i + 1 >= arguments.size()) {
                 *error = QStringLiteral("option %1 needs a value").arg(option);
@@ -134,14 +143,14 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
         };
         constexpr qint64 intMax = std::numeric_limits<int>::max();
 
-        if (option == QLatin1String("--version")) {
+        if (option == QLatin1String("--version") || option == QLatin1String("--firmware-version")) {
             static const QRegularExpression form(QStringLiteral("^(\\d{1,3})\\.(\\d{1,2})$"));
             const QRegularExpressionMatch match = form.match(value);
             const int major = match.hasMatch() ? match.captured(1).toInt() : -1;
             const int minor = match.hasMatch() ? match.captured(2).toInt() : -1;
             // The version travels as a 14-bit word: major in the low 8 bits, minor above.
             if (major < 0 || major > 255 || minor < 0 || minor > 63) {
-                *error = QStringLiteral("--version '%1': expected MAJOR.MINOR with MAJOR 0..255 and MINOR 0..63").arg(value);
+                *error = QStringLiteral("%1 '%2': expected MAJOR.MINOR with MAJOR 0..255 and MINOR 0..63").arg(option, value);
                 return false;
             }
             options.versionMajor = major;
