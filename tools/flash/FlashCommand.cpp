@@ -127,8 +127,13 @@ int FlashCommand::run(const QStringList &arguments)
     if (command == QLatin1String("ports")) {
         if (parser.isSet(inOption) || parser.isSet(outOption))
             return usage(QStringLiteral("ports takes no options"));
-        std::fputs(qPrintable(portListing(session.port().inputDeviceNames(), QStringLiteral("input"))), stdout);
-        std::fputs(qPrintable(portListing(session.port().outputDeviceNames(), QStringLiteral("output"))), stdout);
+        const QStringList inputs = session.port().inputDeviceNames();
+        const QStringList outputs = session.port().outputDeviceNames();
+        std::fputs(qPrintable(portListing(inputs, QStringLiteral("input"))), stdout);
+        std::fputs(qPrintable(portListing(outputs, QStringLiteral("output"))), stdout);
+        if (inputs.isEmpty() && outputs.isEmpty())
+            out(QStringLiteral("No MIDI ports: is a MIDI system running? Start a JACK server, or load the "
+                               "ALSA sequencer (modprobe snd-seq); TARSYN_MIDI_API chooses between them."));
         return FlashSession::Success;
     }
 
