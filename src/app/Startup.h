@@ -5,6 +5,9 @@
 
 #include <QString>
 
+#include <functional>
+
+class MainWindow;
 class QSettings;
 class QTranslator;
 
@@ -27,5 +30,10 @@ void installStyle();
 // the program catalogue into `program` and the toolkit catalogue into `toolkit` and installs
 // both, program first, whether they loaded or not. Never writes the store. Returns the value.
 int installCatalogues(QSettings &settings, QTranslator &program, QTranslator &toolkit);
+
+// The whole program: the steps above, the window shown at its fixed size, the event loop.
+// `afterShow`, when given, runs once the window is up (the test build's script driver). Answers
+// --version and --help before any display is needed. Returns the exit status.
+int runWindow(int argc, char **argv, const std::function<void(MainWindow &)> &afterShow = {});
 
 } // namespace Tarsyn

@@ -33,11 +33,11 @@
     </message>
     <message>
         <source>try to connect...</source>
-        <translation>Verbindungsaufbau...</translation>
+        <translation>Verbinde...</translation>
     </message>
     <message>
         <source>Transfer</source>
-        <translation>Übertragen</translation>
+        <translation>Senden</translation>
     </message>
     <message>
         <source>TextLabel</source>
@@ -45,7 +45,7 @@
     </message>
     <message>
         <source>Update</source>
-        <translation>Aktualisieren</translation>
+        <translation>Update</translation>
     </message>
     <message>
         <source>Disconnect</source>

@@ -1,7 +1,8 @@
-// The real tarsyn-update window on a real X display (Xvfb), updating tarsyn-virtual-unit
-// through the private JACK server, driven by its script hook as a person would: pick the
-// unit's ports, Connect, Update, read the message and press OK. The unit reports the SHA-256
-// of what it received, which must be that of the firmware file's payload.
+// The tarsyn-update window (its test build, tarsyn-update-scripted: the same program plus a
+// script driver) on a real X display (Xvfb), updating tarsyn-virtual-unit through the private
+// JACK server, driven as a person would: pick the unit's ports, Connect, Update, read the
+// message and press OK. The unit reports the SHA-256 of what it received, which must be that
+// of the firmware file's payload.
 
 #include <QCryptographicHash>
 #include <QFile>

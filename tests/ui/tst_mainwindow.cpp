@@ -214,6 +214,7 @@ private slots:
             {"0x28 unknown", reply(0x28), -1},
             {"0x44 unknown", reply(0x44, QByteArray(1, '\0')), -1},
             {"status 1", reply(UnitStatus, QByteArray(1, '\1')), -1},
+            {"status 0x7F", reply(UnitStatus, QByteArray(1, '\x7F')), -1},
             {"status 0", reply(UnitStatus, QByteArray(1, '\0')), -1, true},
             {"ack 0x24 before any update", reply(UnitBlockOk), -1},
             {"ack 0x25 before any update", reply(UnitBlockOk25), -1},
@@ -252,6 +253,31 @@ private slots:
         QCOMPARE(sent.isEmpty() ? -1 : commandOf(sent.last()), e.sentCommand);
         QCOMPARE(controls(*w), e.refreshes ? refreshed[e.to] : before);
         QCOMPARE(w->midiPort().inputOpen() && w->midiPort().outputOpen(), e.to != Disconnected);
+    }
+
+    // The identity fills the two fields (the minor version always with two digits); a
+    // disconnect empties them again.
+    void identityFields_data()
+    {
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("2.09") << 9 << "2.09";
+        QTest::newRow("2.10") << 10 << "2.10";
+        QTest::newRow("2.00") << 0 << "2.00";
+        QTest::newRow("2.63") << 63 << "2.63";
+    }
+
+    void identityFields()
+    {
+        QFETCH(int, minor);
+        QFETCH(QString, version);
+        reach(Connected, minor);
+        QCOMPARE(w->SnEdit->text(), "000-022-037");
+        QCOMPARE(w->VersionEdit->text(), version);
+        w->ConnectButton->click();
+        QCOMPARE(int(w->state()), int(Disconnected));
+        QCOMPARE(w->SnEdit->text(), QString());
+        QCOMPARE(w->VersionEdit->text(), QString());
     }
 
     void fullTransfer_data()
@@ -404,12 +430,28 @@ private slots:
     }
 
     // A receive pass fills the store from the unit, then a compare pass writes back what
-    // differs: bank 0 slot 1, which takes three writes, and bank 5 slot 9.
+    // differs, reading each write back until it matches; the box that ends the compare pass
+    // counts the extra writes and shows only when there were any.
+    void presetPasses_data()
+    {
+        QTest::addColumn<QList<int>>("differing"); // bank * 128 + slot
+        QTest::addColumn<int>("badReadBacks");     // read-backs that still differ
+        QTest::addColumn<int>("writes");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("two differ, two bad read-backs") << QList<int>{1, 5 * 128 + 9} << 2 << 4
+            << QStringList{"Tarsyn+ Preset Manager: transfer successful, 2 retries"};
+        QTest::newRow("two differ, no retry") << QList<int>{1, 5 * 128 + 9} << 0 << 2 << QStringList();
+        QTest::newRow("none differ") << QList<int>() << 0 << 0 << QStringList();
+    }
+
     void presetPasses()
     {
+        QFETCH(QList<int>, differing);
+        QFETCH(int, badReadBacks);
+        QFETCH(int, writes);
+        QFETCH(QStringList, boxes);
         QHash<int, std::array<std::uint8_t, PresetSize>> unit; // bank * 128 + slot, where not presetFor
-        QList<QByteArray> writes;
-        int badReadBacks = 2;
+        QList<QByteArray> written;
         // Answers every request; waits where the window drains the link.
         const auto runUnit = [&](const std::function<bool()> &done) {
             for (qsizetype next = 0; !done();) {
@@ -420,7 +462,7 @@ private slots:
                 const QByteArray m = sent.at(next++);
                 const int bank = m.at(11), slot = m.at(10);
                 if (commandOf(m) == CmdPresetWrite) {
-                    writes << m;
+                    written << m;
                     unit[bank * 128 + slot] = wirePreset(m);
                     if (badReadBacks > 0 && badReadBacks--)
                         unit[bank * 128 + slot][41] ^= 0x01; // the write did not stick
@@ -444,21 +486,22 @@ private slots:
         QVERIFY(presets.presetEquals(15, 127, presetFor(15, 127).data()));
         QTRY_VERIFY(!w->isVisible()); // close1() closed the ports, and then the window
         QCOMPARE(w->state(), Disconnected);
+        QCOMPARE(this->boxes, QStringList()); // a receive pass ends without a box
 
-        for (int key : {1, 5 * 128 + 9}) {
+        for (int key : differing) {
             unit[key] = presetFor(key / 128, key % 128);
             unit[key][40] ^= 0x55;
         }
         w->show();
         reach(Connected);
         presets.startCompare();
-        runUnit([&] { return !boxes.isEmpty(); });
-        QCOMPARE(writes.size(), 4);
-        QCOMPARE(presets.presetRetries, 2);
-        for (const QByteArray &m : writes) // bank 0 goes out with byte 128 as the unit had it
+        runUnit([&] { return !w->isVisible(); }); // the pass's end closes the window
+        QCOMPARE(written.size(), writes);
+        QCOMPARE(presets.presetRetries, writes - int(differing.size()));
+        for (const QByteArray &m : written) // bank 0 goes out with byte 128 as the unit had it
             QCOMPARE(wirePreset(m), presetFor(std::uint8_t(m.at(11)), std::uint8_t(m.at(10))));
-        QCOMPARE(boxes, QStringList{"Tarsyn+ Preset Manager: transfer successful, 2 retries"});
         QTRY_VERIFY(!w->isVisible());
+        QCOMPARE(this->boxes, boxes);
     }
 
     // Another program holds the unit's port: Connect says which port and stays disconnected,

@@ -57,7 +57,7 @@ private slots:
                                 MainWindow::tr("The unit does not answer. The update did not complete."),
                                 QCoreApplication::translate("QPlatformTheme", "Cancel")}; // the toolkit's own
         const QStringList deutsch{"Tarsyn+ Aktualisierung", "Tarsyn+ Informationen", "MIDI-Eingang", "MIDI-Ausgang",
-                                  "Verbinden", "Verbindungsaufbau...", "Aktualisieren",
+                                  "Verbinden", "Verbinde...", "Update",
                                   "Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.", "Abbrechen"};
         const QStringList english{"Tarsyn+ Update", "Tarsyn+ information", "MIDI IN port", "MIDI OUT port", "Connect",
                                   "try to connect...", "Update", "The unit does not answer. The update did not complete.",

@@ -309,6 +309,7 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::newRow("largest values") << QStringList{"--version", "255.63", "--serial=268435455", "--name", "Unit 16 chars ok", "--drop-probability", "1"} << true;
         QTest::newRow("minor above 63") << QStringList{"--version", "2.64"} << false;
+        QTest::newRow("firmware version without minor") << QStringList{"--firmware-version", "2"} << false;
         QTest::newRow("serial above 28 bits") << QStringList{"--serial", "268435456"} << false;
         QTest::newRow("name of 17 characters") << QStringList{"--name", "ABCDEFGHIJKLMNOPQ"} << false;
         QTest::newRow("name not ASCII") << QStringList{"--name", QString::fromUtf8("Tärsyn")} << false;
@@ -329,6 +330,30 @@ private slots:
         QString error;
         QCOMPARE(UnitCommandLine().parse(QStringList{"tarsyn-virtual-unit"} + arguments, &error), valid);
         QCOMPARE(error.isEmpty(), valid);
+    }
+
+    // "--version" alone asks for the program's version; with a value it sets the firmware's.
+    void versionOption_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("showVersion");
+        QTest::addColumn<int>("minor");
+        QTest::newRow("alone") << QStringList{"--version"} << true << 10;
+        QTest::newRow("before an option") << QStringList{"--version", "--port-name", "x"} << true << 10;
+        QTest::newRow("with a value") << QStringList{"--version", "2.09"} << false << 9;
+        QTest::newRow("with =") << QStringList{"--version=2.07"} << false << 7;
+        QTest::newRow("--firmware-version") << QStringList{"--firmware-version", "2.11"} << false << 11;
+    }
+    void versionOption()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, showVersion);
+        QFETCH(int, minor);
+        UnitCommandLine commandLine;
+        QString error;
+        QVERIFY2(commandLine.parse(QStringList{"tarsyn-virtual-unit"} + arguments, &error), qPrintable(error));
+        QCOMPARE(commandLine.showVersion, showVersion);
+        QCOMPARE(commandLine.options.versionMinor, minor);
     }
 };
 

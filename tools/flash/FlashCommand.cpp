@@ -72,6 +72,7 @@ QString FlashCommand::helpText()
         "  --silence S          give up when nothing has come from the unit for S seconds;\n"
         "                       default 20 (identify: at most 5)\n"
         "  -h, --help           this text\n"
+        "  --version            the program's version\n"
         "\n"
         "Exit status:\n"
         "  0    success\n"
@@ -95,7 +96,8 @@ int FlashCommand::run(const QStringList &arguments)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(), QStringLiteral("N"));
     const QCommandLineOption silenceOption(QStringLiteral("silence"), QString(), QStringLiteral("S"));
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, silenceOption, helpOption});
+    const QCommandLineOption versionOption(QStringLiteral("version"));
+    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, silenceOption, helpOption, versionOption});
     parser.addPositionalArgument(QStringLiteral("command"), QString());
 
     auto usage = [](const QString &problem) {
@@ -107,6 +109,10 @@ int FlashCommand::run(const QStringList &arguments)
         return usage(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(qPrintable(helpText()), stdout);
+        return FlashSession::Success;
+    }
+    if (parser.isSet(versionOption)) {
+        out(QStringLiteral("tarsyn-flash " TARSYN_VERSION));
         return FlashSession::Success;
     }
     const QStringList positional = parser.positionalArguments();
@@ -131,8 +137,13 @@ int FlashCommand::run(const QStringList &arguments)
     if (command == QLatin1String("ports")) {
         if (parser.isSet(inOption) || parser.isSet(outOption))
             return usage(QStringLiteral("ports takes no options"));
-        std::fputs(qPrintable(portListing(session.port().inputDeviceNames(), QStringLiteral("input"))), stdout);
-        std::fputs(qPrintable(portListing(session.port().outputDeviceNames(), QStringLiteral("output"))), stdout);
+        const QStringList inputs = session.port().inputDeviceNames();
+        const QStringList outputs = session.port().outputDeviceNames();
+        std::fputs(qPrintable(portListing(inputs, QStringLiteral("input"))), stdout);
+        std::fputs(qPrintable(portListing(outputs, QStringLiteral("output"))), stdout);
+        if (inputs.isEmpty() && outputs.isEmpty())
+            out(QStringLiteral("No MIDI ports: is a MIDI system running? Start a JACK server, or load the "
+                               "ALSA sequencer (modprobe snd-seq); TARSYN_MIDI_API chooses between them."));
         return FlashSession::Success;
     }
 

@@ -30,8 +30,9 @@ QString UnitCommandLine::helpText()
         "Prints \"ready: ...\" once its ports are open, and a summary line when an update is received.\n"
         "\n"
         "Identity:\n"
-        "  --version MAJOR.MINOR      firmware version to report (default 2.10; 2.10 and later\n"
-        "                             receive blocks in parts)\n"
+        "  --firmware-version MAJOR.MINOR\n"
+        "                             firmware version to report (default 2.10; 2.10 and later\n"
+        "                             receive blocks in parts); also --version MAJOR.MINOR\n"
         "  --serial N                 serial number, 0..268435455 (default 22037)\n"
         "  --name TEXT                unit name, at most 16 printable ASCII characters (default Tarsyn+)\n"
         "Ports and output:\n"
@@ -66,10 +67,11 @@ QString UnitCommandLine::helpText()
         "                             the version it reports (default: the other block form,\n"
         "                             2.09 for a unit of 2.10 and later, else 2.10)\n"
         "  --resend-always            ask again for every block; nothing is ever written\n"
-        "  --strict-form              take blocks only in the form of --version: from 2.10 on a\n"
+        "  --strict-form              take blocks only in the form of the firmware version: from 2.10 on a\n"
         "                             block in one message is asked for again, before 2.10 parts\n"
-        "                             are ignored\n"        "  -h, --help                 this text\n"
-        "\n"
+        "                             are ignored\n"
+        "  -h, --help                 this text\n"
+        "  --version                  the program's version (with no value)\n"
         "\n"
         "Summary line, when the payload's last block is acknowledged:\n"
         "  update received: blocks=B resends=R repeats=P dropped=D duplicated=U paused=S strays=I sha256=H\n"
@@ -94,7 +96,7 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
     static const QStringList flags = {QStringLiteral("--exit-after-update"), QStringLiteral("--verbose"),
                                       QStringLiteral("--help"), QStringLiteral("-h")};
     static const QStringList valued = {
-        QStringLiteral("--version"), QStringLiteral("--serial"), QStringLiteral("--name"),
+        QStringLiteral("--version"), QStringLiteral("--firmware-version"), QStringLiteral("--serial"), QStringLiteral("--name"),
         QStringLiteral("--port-name"), QStringLiteral("--dump"), QStringLiteral("--presets"),
         QStringLiteral("--dump-presets"), QStringLiteral("--seed"), QStringLiteral("--resend-every"),
         QStringLiteral("--resend-probability"), QStringLiteral("--resend-mid-block-every"),
@@ -145,6 +147,13 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             *error = QStringLiteral("unknown option '%1' (see --help)").arg(arguments.at(i));
             return false;
         }
+        // "--version" with no value asks for the program's version; with one it is the
+        // older spelling of --firmware-version (a firmware version never starts with '-').
+        if (option == QLatin1String("--version") && !hasValue
+            && (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1Char('-')))) {
+            showVersion = true;
+            continue;
+        }
         if (!hasValue) {
             if (i + 1 >= arguments.size()) {
                 *error = QStringLiteral("option %1 needs a value").arg(option);
@@ -186,7 +195,7 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             return true;
         };
 
-        if (option == QLatin1String("--version")) {
+        if (option == QLatin1String("--version") || option == QLatin1String("--firmware-version")) {
             if (!version(&options.versionMajor, &options.versionMinor))
                 return false;
         } else if (option == QLatin1String("--duplicate-every")) {

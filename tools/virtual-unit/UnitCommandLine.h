@@ -18,6 +18,7 @@ struct UnitCommandLine {
     bool exitAfterUpdate = false;
     bool verbose = false;
     bool help = false;
+    bool showVersion = false;  // --version with no value
 
     // Parses `arguments` (with the program name first). False on an unknown option or a bad
     // value; `error` then says which, in the user's terms.

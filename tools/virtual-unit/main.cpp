@@ -156,6 +156,10 @@ int main(int argc, char **argv)
         std::fputs(Tarsyn::UnitCommandLine::helpText().toLocal8Bit().constData(), stdout);
         return 0;
     }
+    if (commandLine.showVersion) {
+        std::fputs("tarsyn-virtual-unit " TARSYN_VERSION "\n", stdout);
+        return 0;
+    }
 
     Tarsyn::UnitModel model(commandLine.options);
     if (!commandLine.presetsFile.isEmpty()) {

@@ -2,8 +2,8 @@
 // UiScript: drives the window from a script file, step by step, as a person at the screen
 // would: picks list rows and presses buttons with mouse clicks, waits for what the window
 // shows, reads message boxes and presses their OK button, and takes screenshots. It exists
-// for end-to-end tests and screenshots: tarsyn-update runs one only when TARSYN_UI_SCRIPT
-// names a script file.
+// for end-to-end tests and screenshots and lives only in the test build of the window,
+// tarsyn-update-scripted, which runs the script that TARSYN_UI_SCRIPT names.
 //
 // One step a line; blank lines and lines starting with # are skipped:
 //   select LIST TEXT     click the first row of list LIST whose text contains TEXT
