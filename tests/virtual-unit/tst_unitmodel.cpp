@@ -203,6 +203,8 @@ private slots:
         QTest::newRow("name of 17 characters") << QStringList{"--name", "ABCDEFGHIJKLMNOPQ"} << false;
         QTest::newRow("name not ASCII") << QStringList{"--name", QString::fromUtf8("Tärsyn")} << false;
         QTest::newRow("probability above 1") << QStringList{"--resend-probability", "1.5"} << false;
+        QTest::newRow("raw MIDI device at DIN speed") << QStringList{"--raw-midi", "/dev/snd/midiC0D0", "--din-speed"} << true;
+        QTest::newRow("DIN speed without a raw MIDI device") << QStringList{"--din-speed"} << false;
     }
     void commandLine()
     {
