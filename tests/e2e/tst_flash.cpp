@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -66,6 +67,17 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+// A MIDI interface: a raw MIDI device and the sequencer port at its other end, as the ALSA
+// guest's run names them. Empty elsewhere.
+std::pair<QString, QString> midiInterface()
+{
+    const QString device = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI");
+    const QString port = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI_PORT");
+    return device.isEmpty() || port.isEmpty() ? std::pair<QString, QString>() : std::pair(device, port);
+}
+constexpr char NoMidiInterface[] = "needs a raw MIDI device and its sequencer port (TARSYN_TEST_RAW_MIDI, "
+                                   "TARSYN_TEST_RAW_MIDI_PORT), which the ALSA guest's run sets (ctest -L alsa)";
 
 // Checks an update that the flash reported as successful against the unit's summary: the
 // unit received exactly the firmware's payload, the faults it was told to make happened, and
@@ -138,11 +150,9 @@ private slots:
     void updateThroughInterface()
     {
         QFETCH(QStringList, unitOptions);
-        const QString device = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI");
-        const QString port = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI_PORT");
-        if (device.isEmpty() || port.isEmpty())
-            QSKIP("needs a raw MIDI device and its sequencer port (TARSYN_TEST_RAW_MIDI, TARSYN_TEST_RAW_MIDI_PORT): "
-                  "the ALSA guest's run sets them (ctest -L alsa)");
+        const auto [device, port] = midiInterface();
+        if (device.isEmpty())
+            QSKIP(NoMidiInterface);
         auto unit = startUnit(QStringList{"--raw-midi", device} + unitOptions);
         QVERIFY2(unit->running(), unit->describe());
 
@@ -154,11 +164,9 @@ private slots:
 
     void backupThroughInterface()
     {
-        const QString device = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI");
-        const QString port = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI_PORT");
-        if (device.isEmpty() || port.isEmpty())
-            QSKIP("needs a raw MIDI device and its sequencer port (TARSYN_TEST_RAW_MIDI, TARSYN_TEST_RAW_MIDI_PORT): "
-                  "the ALSA guest's run sets them (ctest -L alsa)");
+        const auto [device, port] = midiInterface();
+        if (device.isEmpty())
+            QSKIP(NoMidiInterface);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         auto unit = startUnit({"--raw-midi", device, "--seed", "12", "--noise-every", "29", "--dump-presets",
