@@ -46,6 +46,7 @@ struct Result {
     bool ok = false;
     QString form;
     quint64 messages = 0;
+    quint64 bytes = 0;
     double seconds = 0;
     double cpuSeconds = 0;
     int resends = 0;
@@ -74,9 +75,11 @@ Result runUpdate(const QString &selector, int limitSeconds)
     QElapsedTimer clock;
     double cpuAtStart = 0;
     quint64 messagesAtStart = 0;
+    quint64 bytesAtStart = 0;
     QObject::connect(&session, &FlashSession::identified, &session, [&] {
         result.form = session.blockFormText();
         messagesAtStart = session.messagesSent();
+        bytesAtStart = session.bytesSent();
         cpuAtStart = processCpuSeconds();
         clock.start();
     });
@@ -92,6 +95,7 @@ Result runUpdate(const QString &selector, int limitSeconds)
     result.seconds = double(clock.nsecsElapsed()) / 1e9;
     result.cpuSeconds = processCpuSeconds() - cpuAtStart;
     result.messages = session.messagesSent() - messagesAtStart;
+    result.bytes = session.bytesSent() - bytesAtStart;
     result.resends = session.resendRequests();
     result.repeats = session.repeats();
     result.ok = status == FlashSession::Success;

@@ -1,5 +1,6 @@
-// tarsyn-flash against tarsyn-virtual-unit through a real JACK server: each test starts its
-// own units (their own port names) and runs the flash as a user would.
+// tarsyn-flash against tarsyn-virtual-unit through a real MIDI system (a private JACK server, or
+// ALSA's sequencer in the ALSA guest): each test starts its own units (their own port names)
+// and runs the flash as a user would.
 //
 // A real MIDI link loses a message now and then, so the counts are compared as bounds that
 // allow for the flash's repeats, never as "nothing was lost".
@@ -15,6 +16,7 @@
 
 #include <memory>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -23,6 +25,7 @@ const QString FlashExe = QStringLiteral(TARSYN_FLASH_EXE);
 constexpr int LongMs = 240000;   // a whole transfer under the sanitizers, with room to spare
 constexpr int ShortMs = 60000;
 constexpr int PresetMessage = 333;
+const QRegularExpression Reported(QStringLiteral("transfer successful: (\\d+) resend requests?, (\\d+) repeats?"));
 
 QString portName(const QString &tag)
 {
@@ -34,12 +37,18 @@ QStringList pair(const QString &id)
     return {QStringLiteral("--in"), id, QStringLiteral("--out"), id};
 }
 
-// A unit on its own ports, once it says it is ready (or has ended).
-Process startUnit(const QString &id, const QStringList &options)
+// A unit with `options`, once it says it is ready (or has ended).
+Process startUnit(const QStringList &options)
 {
-    auto unit = std::make_unique<E2eProcess>(QStringLiteral(TARSYN_UNIT_EXE), QStringList{"--port-name", id} + options);
+    auto unit = std::make_unique<E2eProcess>(QStringLiteral(TARSYN_UNIT_EXE), options);
     unit->waitForOutput(QStringLiteral("ready: "), ShortMs);
     return unit;
+}
+
+// A unit on its own ports.
+Process startUnit(const QString &id, const QStringList &options)
+{
+    return startUnit(QStringList{"--port-name", id} + options);
 }
 
 Process flash(const QStringList &arguments, int milliseconds = ShortMs)
@@ -59,6 +68,46 @@ bool writeAll(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A MIDI interface: a raw MIDI device and the sequencer port at its other end, as the ALSA
+// guest's run names them. Empty elsewhere.
+std::pair<QString, QString> midiInterface()
+{
+    const QString device = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI");
+    const QString port = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI_PORT");
+    return device.isEmpty() || port.isEmpty() ? std::pair<QString, QString>() : std::pair(device, port);
+}
+constexpr char NoMidiInterface[] = "needs a raw MIDI device and its sequencer port (TARSYN_TEST_RAW_MIDI, "
+                                   "TARSYN_TEST_RAW_MIDI_PORT), which the ALSA guest's run sets (ctest -L alsa)";
+
+// Checks an update that the flash reported as successful against the unit's summary: the
+// unit received exactly the firmware's payload, the faults it was told to make happened, and
+// the counts of both sides agree.
+void verifyUpdate(E2eProcess &unit, const QRegularExpressionMatch &reported)
+{
+    QVERIFY2(unit.waitForOutput(QStringLiteral("update received:"), ShortMs), unit.describe());
+    const QString summary = unit.out.mid(unit.out.indexOf(QLatin1String("update received:")));
+    // The payload is bytes 0x12000 .. 0xFFFFF of the firmware file.
+    const QByteArray payload = readAll(QStringLiteral(TARSYN_FIRMWARE_FILE)).mid(0x12000);
+    const QByteArray payloadHash = QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex();
+    QVERIFY2(summary.contains(QLatin1String("sha256=") + payloadHash), qPrintable(summary));
+
+    const auto unitCount = [&summary](const QString &key) {
+        const QRegularExpressionMatch m = QRegularExpression(key + QStringLiteral("=(\\d+)")).match(summary);
+        return m.hasMatch() ? m.captured(1).toInt() : -1;
+    };
+    const int flashResends = reported.captured(1).toInt();
+    const int flashRepeats = reported.captured(2).toInt();
+    const int unitResends = unitCount(QStringLiteral("resends"));
+    const int unitDropped = unitCount(QStringLiteral("dropped"));
+    const QByteArray counts = (reported.captured(0) + QLatin1String("; unit: ") + summary).toLocal8Bit();
+    QVERIFY2(unitResends > 0 && unitDropped > 0, counts);   // the faults did happen
+    // Every resend request that arrived was counted; one that was lost was made up for
+    // by a repeat. Every dropped reply cost a repeat, and the unit saw no repeat that the
+    // flash did not send.
+    QVERIFY2(flashResends <= unitResends && unitResends <= flashResends + flashRepeats, counts);
+    QVERIFY2(unitDropped <= flashRepeats && unitCount(QStringLiteral("repeats")) <= flashRepeats, counts);
 }
 
 } // namespace
@@ -88,34 +137,50 @@ private slots:
         QVERIFY2(unit->running(), unit->describe());
 
         auto run = flash(QStringList{"update", "--timeout", "1"} + pair(id), LongMs);
-        const QRegularExpressionMatch reported =
-            QRegularExpression(QStringLiteral("transfer successful: (\\d+) resend requests?, (\\d+) repeats?"))
-                .match(run->out);
+        const QRegularExpressionMatch reported = Reported.match(run->out);
         QVERIFY2(run->exitCode() == 0 && reported.hasMatch(), run->describe());
 
-        QVERIFY2(unit->waitForOutput(QStringLiteral("update received:"), ShortMs), unit->describe());
-        const QString summary = unit->out.mid(unit->out.indexOf(QLatin1String("update received:")));
-        // The payload is bytes 0x12000 .. 0xFFFFF of the firmware file.
-        const QByteArray payload = readAll(QStringLiteral(TARSYN_FIRMWARE_FILE)).mid(0x12000);
-        const QByteArray payloadHash = QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex();
-        QVERIFY2(summary.contains(QLatin1String("sha256=") + payloadHash), qPrintable(summary));
+        verifyUpdate(*unit, reported);
+    }
 
-        const auto unitCount = [&summary](const QString &key) {
-            const QRegularExpressionMatch m = QRegularExpression(key + QStringLiteral("=(\\d+)")).match(summary);
-            return m.hasMatch() ? m.captured(1).toInt() : -1;
-        };
-        const int flashResends = reported.captured(1).toInt();
-        const int flashRepeats = reported.captured(2).toInt();
-        const int unitResends = unitCount(QStringLiteral("resends"));
-        const int unitDropped = unitCount(QStringLiteral("dropped"));
-        const QByteArray counts = (reported.captured(0) + QLatin1String("; unit: ") + summary).toLocal8Bit();
-        QVERIFY2(unitResends > 0 && unitDropped > 0, counts);   // the faults did happen
-        // Every resend request that arrived was counted; one that was lost was made up for
-        // by a repeat. Every dropped reply cost a repeat, and the unit saw no repeat that the
-        // flash did not send.
-        QVERIFY2(flashResends <= unitResends && unitResends <= flashResends + flashRepeats, counts);
-        QVERIFY2(unitDropped <= flashRepeats && unitCount(QStringLiteral("repeats")) <= flashRepeats,
-                 counts);
+    // Through a MIDI interface, as a user has it: the unit behind a raw MIDI device whose
+    // other end is an ALSA sequencer port (snd-virmidi, in the ALSA guest), the flash on that
+    // port. The blocks reach the unit as a byte stream, among the unit's noise and real-time
+    // bytes the other way; the backup's presets (333 bytes) reach the flash through the
+    // sequencer in pieces and must arrive whole.
+    void updateThroughInterface_data() { update_data(); }
+    void updateThroughInterface()
+    {
+        QFETCH(QStringList, unitOptions);
+        const auto [device, port] = midiInterface();
+        if (device.isEmpty())
+            QSKIP(NoMidiInterface);
+        auto unit = startUnit(QStringList{"--raw-midi", device} + unitOptions);
+        QVERIFY2(unit->running(), unit->describe());
+
+        auto run = flash(QStringList{"update", "--timeout", "1"} + pair(port), LongMs);
+        const QRegularExpressionMatch reported = Reported.match(run->out);
+        QVERIFY2(run->exitCode() == 0 && reported.hasMatch(), run->describe());
+        verifyUpdate(*unit, reported);
+    }
+
+    void backupThroughInterface()
+    {
+        const auto [device, port] = midiInterface();
+        if (device.isEmpty())
+            QSKIP(NoMidiInterface);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        auto unit = startUnit({"--raw-midi", device, "--seed", "12", "--noise-every", "29", "--dump-presets",
+                               dir.filePath("unit.syx")});
+        QVERIFY2(unit->running(), unit->describe());
+        auto backup = flash(QStringList{"backup"} + pair(port) + QStringList{dir.filePath("backup.syx")}, LongMs);
+        QVERIFY2(backup->exitCode() == 0, backup->describe());
+        unit->sendSignal(SIGTERM);
+        QVERIFY(unit->waitForEnd(ShortMs));
+        const QByteArray saved = readAll(dir.filePath("backup.syx"));
+        QCOMPARE(saved.size(), 2048 * PresetMessage);
+        QVERIFY(saved == readAll(dir.filePath("unit.syx")));
     }
 
     // The unit stops answering mid-transfer, by going silent or by dying: the flash repeats

@@ -322,6 +322,8 @@ private slots:
         QTest::newRow("duplicate every 0th") << QStringList{"--duplicate-every", "0"} << false;
         QTest::newRow("stray version minor above 63") << QStringList{"--stray-identity-version", "2.64"} << false;
         QTest::newRow("resend-always with a value") << QStringList{"--resend-always=1"} << false;
+        QTest::newRow("raw MIDI device at DIN speed") << QStringList{"--raw-midi", "/dev/snd/midiC0D0", "--din-speed"} << true;
+        QTest::newRow("DIN speed without a raw MIDI device") << QStringList{"--din-speed"} << false;
     }
     void commandLine()
     {

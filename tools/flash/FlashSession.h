@@ -80,6 +80,7 @@ public:
     QString versionText() const;      // "2.10"
     QString blockFormText() const;    // "multi-part" / "single message"
     quint64 messagesSent() const { return sink_.count; }
+    quint64 bytesSent() const { return sink_.bytes; }
     int resendRequests() const { return resendRequests_; }
     int repeats() const { return repeats_; }
     int progressValue() const { return progressValue_; }
@@ -108,9 +109,11 @@ private:
     struct CountingSink : MessageSink {
         MessageSink *next = nullptr;
         quint64 count = 0;
+        quint64 bytes = 0;
         bool sendLongMessage(const QByteArray &message) override
         {
             ++count;
+            bytes += quint64(message.size());
             return next->sendLongMessage(message);
         }
     };

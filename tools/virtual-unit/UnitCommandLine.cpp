@@ -37,6 +37,10 @@ QString UnitCommandLine::helpText()
         "  --name TEXT                unit name, at most 16 printable ASCII characters (default Tarsyn+)\n"
         "Ports and output:\n"
         "  --port-name TEXT           appended to the ports' name\n"
+        "  --raw-midi DEVICE          no virtual ports: sit behind the raw MIDI device DEVICE (such as\n"
+        "                             /dev/snd/midiC0D0 of snd-virmidi, whose other end is the ALSA\n"
+        "                             sequencer port \"VirMIDI 0-0\"), as a unit at the end of a cable\n"
+        "  --din-speed                with --raw-midi: at the speed of a MIDI cable (3,125 bytes/s)\n"
         "  --dump FILE                write the 1 MiB flash image to FILE on exit\n"
         "  --presets FILE.syx         load the 2048 presets from FILE.syx\n"
         "  --dump-presets FILE.syx    write the 2048 presets to FILE.syx on exit\n"
@@ -80,7 +84,8 @@ QString UnitCommandLine::helpText()
         "  bytes 0..0xEDFFF (the payload)\n"
         "\n"
         "Exit status: 0 on SIGINT/SIGTERM or after --exit-after-update, 1 when no MIDI system can\n"
-        "open the ports or a file cannot be written, 2 for a bad command line or preset file.\n");
+        "open the ports, the raw MIDI device fails or a file cannot be written, 2 for a bad command\n"
+        "line or preset file.\n");
 }
 
 QString UnitCommandLine::portBaseName() const
@@ -94,10 +99,10 @@ QString UnitCommandLine::portBaseName() const
 bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
 {
     static const QStringList flags = {QStringLiteral("--exit-after-update"), QStringLiteral("--verbose"),
-                                      QStringLiteral("--help"), QStringLiteral("-h")};
+                                      QStringLiteral("--din-speed"), QStringLiteral("--help"), QStringLiteral("-h")};
     static const QStringList valued = {
         QStringLiteral("--version"), QStringLiteral("--firmware-version"), QStringLiteral("--serial"), QStringLiteral("--name"),
-        QStringLiteral("--port-name"), QStringLiteral("--dump"), QStringLiteral("--presets"),
+        QStringLiteral("--port-name"), QStringLiteral("--raw-midi"), QStringLiteral("--dump"), QStringLiteral("--presets"),
         QStringLiteral("--dump-presets"), QStringLiteral("--seed"), QStringLiteral("--resend-every"),
         QStringLiteral("--resend-probability"), QStringLiteral("--resend-mid-block-every"),
         QStringLiteral("--drop-every"), QStringLiteral("--drop-probability"), QStringLiteral("--noise-every"),
@@ -139,6 +144,8 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
                 exitAfterUpdate = true;
             else if (option == QLatin1String("--verbose"))
                 verbose = true;
+            else if (option == QLatin1String("--din-speed"))
+                dinSpeed = true;
             else
                 help = true;
             continue;
@@ -241,6 +248,8 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             options.name = latin;
         } else if (option == QLatin1String("--port-name")) {
             portName = value;
+        } else if (option == QLatin1String("--raw-midi")) {
+            rawMidiDevice = value;
         } else if (option == QLatin1String("--dump")) {
             dumpFile = value;
         } else if (option == QLatin1String("--presets")) {
@@ -291,6 +300,10 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             }
             options.presetFaults.append({int(bank), int(slot), int(failures)});
         }
+    }
+    if (dinSpeed && rawMidiDevice.isEmpty()) {
+        *error = QStringLiteral("--din-speed needs --raw-midi");
+        return false;
     }
     return true;
 }

@@ -15,6 +15,8 @@ struct UnitCommandLine {
     QString presetsFile;       // --presets: load the store from this .syx file
     QString dumpPresetsFile;   // --dump-presets: write the store here on exit
     QString dumpFile;          // --dump: write the 1 MiB flash image here on exit
+    QString rawMidiDevice;     // --raw-midi: sit behind this raw MIDI device instead of virtual ports
+    bool dinSpeed = false;     // --din-speed: read and write it at 31,250 baud
     bool exitAfterUpdate = false;
     bool verbose = false;
     bool help = false;

@@ -1,10 +1,12 @@
 // tarsyn-virtual-unit: a Tarsyn+ unit on virtual MIDI ports, for demonstrations and for the
-// end-to-end tests. UnitModel does the protocol; this file wires it to a MidiPort, prints
-// the lines that scripts wait for and handles the exit.
+// end-to-end tests. UnitModel does the protocol; this file wires it to a MidiPort (or to a
+// RawMidiDevice), prints the lines that scripts wait for and handles the exit.
 //
 // Exit status: 0 after SIGINT/SIGTERM or --exit-after-update, 1 when the ports cannot be
-// opened or a dump cannot be written, 2 for a bad command line or preset file.
+// opened, the raw MIDI device fails or a dump cannot be written, 2 for a bad command line or
+// preset file.
 
+#include "RawMidiDevice.h"
 #include "UnitCommandLine.h"
 #include "UnitModel.h"
 
@@ -59,12 +61,12 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return true;
 }
 
-// Receives the MidiEvents on the main thread and answers through the port. During a pause
-// (--pause-every) the messages that arrive wait in order, as in a busy unit's input buffer,
-// and are handled when it ends.
+// Receives the MidiEvents on the main thread and answers through the port (virtual ports or
+// a raw MIDI device). During a pause (--pause-every) the messages that arrive wait in order,
+// as in a busy unit's input buffer, and are handled when it ends.
 class UnitReceiver : public QObject {
 public:
-    UnitReceiver(Tarsyn::UnitModel &model, Tarsyn::MidiPort &port, const Tarsyn::UnitCommandLine &commandLine)
+    UnitReceiver(Tarsyn::UnitModel &model, Tarsyn::MessageSink &port, const Tarsyn::UnitCommandLine &commandLine)
         : model_(model), port_(port), commandLine_(commandLine)
     {
         pauseTimer_.setSingleShot(true);
@@ -133,7 +135,7 @@ private:
     }
 
     Tarsyn::UnitModel &model_;
-    Tarsyn::MidiPort &port_;
+    Tarsyn::MessageSink &port_;
     const Tarsyn::UnitCommandLine &commandLine_;
     QTimer pauseTimer_;
     QList<QByteArray> waiting_;
@@ -190,20 +192,31 @@ int main(int argc, char **argv)
     ::sigaction(SIGTERM, &action, nullptr);
 
     Tarsyn::MidiPort port;
-    UnitReceiver receiver(model, port, commandLine);
+    Tarsyn::RawMidiDevice device;
+    const bool raw = !commandLine.rawMidiDevice.isEmpty();
+    UnitReceiver receiver(model, raw ? static_cast<Tarsyn::MessageSink &>(device) : port, commandLine);
     port.setReceiver(&receiver);
-    const QString name = commandLine.portBaseName();
-    if (!port.openVirtual(name)) {
+    device.setReceiver(&receiver);
+    QObject::connect(&device, &Tarsyn::RawMidiDevice::failed, &app, [&app](const QString &reason) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: %1").arg(reason));
+        app.exit(1);
+    });
+    const QString name = raw ? commandLine.rawMidiDevice : commandLine.portBaseName();
+    if (raw && !device.open(name, commandLine.dinSpeed, &error)) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: %1").arg(error));
+        return 1;
+    }
+    if (!raw && !port.openVirtual(name)) {
         printLine(stderr, QStringLiteral("tarsyn-virtual-unit: cannot open the virtual MIDI ports \"%1\": "
                                          "no MIDI system is running (start JACK or load ALSA's sequencer)").arg(name));
         return 1;
     }
     printLine(stdout, QStringLiteral("ready: %1").arg(name));
 
-    app.exec();
+    int status = app.exec();
 
     port.close();
-    int status = 0;
+    device.close();
     if (!commandLine.dumpFile.isEmpty() && !writeFile(commandLine.dumpFile, model.flash()))
         status = 1;
     if (!commandLine.dumpPresetsFile.isEmpty() && !writeFile(commandLine.dumpPresetsFile, model.presetFile()))
