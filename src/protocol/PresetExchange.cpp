@@ -211,8 +211,10 @@ void PresetExchange::presetWritten()
 void PresetExchange::drainFor(Doubt doubt)
 {
     doubt_ = doubt;
-    // Stored presets are only as good as the certainty that no reply is still on its way.
-    guard_.drain(true);
+    // A reply later than a checkpoint's quick drain answers a request from before it, and
+    // shifts only presets after it: the next drain finds the reply too many and the pass goes
+    // back to that checkpoint. The end must be certain: nothing may still be on its way.
+    guard_.drain(doubt == Doubt::End);
 }
 
 void PresetExchange::drained()
