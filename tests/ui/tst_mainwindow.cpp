@@ -336,6 +336,20 @@ private slots:
         w->deviceLink().setSink(this);
     }
 
+    // A lost identify request is sent again, with growing waits, until the unit answers.
+    void connectRepeatsIdentify()
+    {
+        w->identifyRepeats().setTimeout(20);
+        reach(Connecting);
+        QTRY_VERIFY(sent.size() >= 2);
+        QVERIFY(std::all_of(sent.cbegin(), sent.cend(), [](const QByteArray &m) { return commandOf(m) == CmdIdentify; }));
+        deliver(identity(10));
+        QCOMPARE(w->state(), Connected);
+        const qsizetype sentWhenConnected = sent.size();
+        QTest::qWait(100);
+        QCOMPARE(sent.size(), sentWhenConnected);
+    }
+
     void unitKeepsAsking()
     {
         reach(Connected, 10);
