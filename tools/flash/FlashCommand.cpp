@@ -149,21 +149,23 @@ int FlashCommand::run(const QStringList &arguments)
 
     if (!parser.isSet(inOption) || !parser.isSet(outOption))
         return usage(QStringLiteral("%1 needs --in and --out").arg(command));
-    if (parser.isSet(timeoutOption)) {
+    // Seconds from 0 (exclusive) to an hour, as whole milliseconds; -1 for a bad value.
+    const auto milliseconds = [&parser](const QCommandLineOption &option) {
         bool ok = false;
-        const double seconds = parser.value(timeoutOption).toDouble(&ok);
-        if (!ok || !(seconds > 0) || seconds > 3600)
-            return usage(QStringLiteral("--timeout takes seconds between 0 and 3600, not \"%1\"")
-                             .arg(parser.value(timeoutOption)));
-        session.setTimeout(qMax(1, qRound(seconds * 1000)));
-    }
-    if (parser.isSet(silenceOption)) {
-        bool ok = false;
-        const double seconds = parser.value(silenceOption).toDouble(&ok);
-        if (!ok || !(seconds > 0) || seconds > 3600)
-            return usage(QStringLiteral("--silence takes seconds between 0 and 3600, not \"%1\"")
-                             .arg(parser.value(silenceOption)));
-        session.setSilenceSpan(qMax(1, qRound(seconds * 1000)));
+        const double seconds = parser.value(option).toDouble(&ok);
+        return ok && seconds > 0 && seconds <= 3600 ? qMax(1, qRound(seconds * 1000)) : -1;
+    };
+    for (const QCommandLineOption *option : {&timeoutOption, &silenceOption}) {
+        if (!parser.isSet(*option))
+            continue;
+        const int ms = milliseconds(*option);
+        if (ms < 0)
+            return usage(QStringLiteral("--%1 takes seconds between 0 and 3600, not \"%2\"")
+                             .arg(option->names().first(), parser.value(*option)));
+        if (option == &timeoutOption)
+            session.setTimeout(ms);
+        else
+            session.setSilenceSpan(ms);
     }
     if (parser.isSet(retriesOption)) {
         bool ok = false;
