@@ -165,14 +165,16 @@ void PresetExchange::take()
 
 void PresetExchange::differs()
 {
-    if (!presetFirstRead)
+    // A preset written before in this pass that still differs: a write did not stick. Counted
+    // by preset rather than by read-back, so that going back to a checkpoint counts nothing twice.
+    const int index = presetBank * PresetSlots + presetSlot;
+    if (written_.testBit(index))
         ++presetRetries;
     if (writesOfPreset >= MaxWrites) {
         fail();
         return;
     }
     loadPreset(presetBank, presetSlot, link_.presetData);
-    const int index = presetBank * PresetSlots + presetSlot;
     if (!written_.testBit(index)) {
         written_.setBit(index);
         ++presetsWritten;

@@ -78,7 +78,7 @@ public:
     int presetBank = 0;
     int presetSlot = 0;
     bool presetReceive = false;
-    int presetRetries = 0;      // read-backs that still differed
+    int presetRetries = 0;      // read-backs of a written preset that still differed
     bool presetFirstRead = true;
     int presetsWritten = 0;     // distinct presets written in this pass
     // True once the store holds a whole set of presets (a receive pass completed, or the
