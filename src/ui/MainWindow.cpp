@@ -300,7 +300,7 @@ void MainWindow::unitKeepsAsking(std::uint32_t offset)
     QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
                          tr("The unit keeps asking for block 0x%1 again: check the MIDI connection. "
                             "The update did not complete.")
-                             .arg(offset, 5, 16, QLatin1Char('0')),
+                             .arg(QString::number(offset, 16).toUpper()),
                          QMessageBox::Ok, QMessageBox::NoButton);
     refreshControls();
     progressBar->hide();

@@ -27,11 +27,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static DeviceLink link;
 
     const std::uint8_t presetBefore = link.presetData[0];
+    const QString serialBefore = link.serialText;
+    const bool formBefore = link.multiPart;
     const ReplyCode code = link.parseReply(data, qsizetype(size));
     require(code >= ReplyNone && code <= ReplyPresetWritten);
+    // Decoding never changes the accepted identity: only acceptIdentity() does.
+    require(link.serialText == serialBefore && link.multiPart == formBefore);
     if (code == ReplyIdentity) {
+        // Only a reply that holds its version is one; decoding it changes no accepted field.
+        require(size >= std::size_t(HeaderLength + 3));
+        require(link.reported.deviceName.size() <= 16);
+        link.acceptIdentity();
         require(link.serialText.size() == 11);
-        require(link.deviceName.size() <= 16);
+        require(link.deviceName == link.reported.deviceName);
         require(link.multiPart == DeviceLink::selectsMultiPart(link.firmwareVersion));
     }
     if (code == ReplyPresetData)

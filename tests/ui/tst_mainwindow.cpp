@@ -359,7 +359,7 @@ private slots:
         w->deviceLink().setSink(&unit);
         w->TransferButton->click();
         QVERIFY(TestSupport::waitUntil([&] { return !boxes.isEmpty(); }));
-        QCOMPARE(boxes, QStringList{"Tarsyn+ Update: The unit keeps asking for block 0x00000 again: check the MIDI "
+        QCOMPARE(boxes, QStringList{"Tarsyn+ Update: The unit keeps asking for block 0x0 again: check the MIDI "
                                     "connection. The update did not complete."});
         QCOMPARE(controls(*w), refreshed[Connected]);
         w->deviceLink().setSink(this);

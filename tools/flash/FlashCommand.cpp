@@ -296,7 +296,7 @@ int FlashCommand::run(const QStringList &arguments)
                     .arg(whatFailed));
         } else if (session.unitKeptAsking()) {
             err(QStringLiteral("the unit keeps asking for block 0x%1 again: check the MIDI connection; %2")
-                    .arg(session.failedBlock(), 5, 16, QLatin1Char('0')).arg(whatFailed));
+                    .arg(QString::number(session.failedBlock(), 16).toUpper()).arg(whatFailed));
         } else if (session.unitWentSilent()) {
             err(QStringLiteral("the unit does not answer at %1 of %2; %3")
                     .arg(session.progressValue()).arg(session.progressMaximum()).arg(whatFailed));
