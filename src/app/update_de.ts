@@ -79,5 +79,15 @@
         <source>The preset transfer did not complete.</source>
         <translation>Die Übertragung der Presets wurde nicht abgeschlossen.</translation>
     </message>
+    <message>
+        <source>The port &quot;%1&quot; is in use by another Tarsyn+ program on this computer.
+Only one program at a time may talk to a unit.</source>
+        <translation>Der Port „%1“ wird bereits von einem anderen Tarsyn+-Programm auf diesem Computer verwendet.
+Es kann immer nur ein Programm mit einem Gerät kommunizieren.</translation>
+    </message>
+    <message>
+        <source>The unit keeps asking for block 0x%1 again: check the MIDI connection. The update did not complete.</source>
+        <translation>Das Gerät fordert Block 0x%1 immer wieder an: Bitte die MIDI-Verbindung prüfen. Die Aktualisierung wurde nicht abgeschlossen.</translation>
+    </message>
 </context>
 </TS>
