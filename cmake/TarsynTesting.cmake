@@ -47,6 +47,11 @@ function(tarsyn_add_test_command name)
       list(APPEND env "TARSYN_TEST_DISPLAY=${TARSYN_TEST_DISPLAY}")
     endif()
   endforeach()
+  if(WIN32)
+    # Run under Wine (CMAKE_CROSSCOMPILING_EMULATOR), which the `wine` fixture stops.
+    list(APPEND T_LABEL windows)
+    list(APPEND fixtures wine)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -78,4 +83,12 @@ function(tarsyn_add_service_fixtures)
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server stop ${TARSYN_TEST_DISPLAY} ${TARSYN_TEST_STATE_DIR})
   set_tests_properties(service_xvfb_start PROPERTIES FIXTURES_SETUP xvfb LABELS "service")
   set_tests_properties(service_xvfb_stop PROPERTIES FIXTURES_CLEANUP xvfb LABELS "service")
+endfunction()
+
+# The Windows build's tests run under Wine in the build tree's own prefix (see
+# cmake/TarsynWindows.cmake); its server is stopped after them.
+function(tarsyn_add_wine_fixture)
+  add_test(NAME service_wine_stop
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine-stop ${TARSYN_WINEPREFIX})
+  set_tests_properties(service_wine_stop PROPERTIES FIXTURES_CLEANUP wine LABELS "service;windows")
 endfunction()
