@@ -3,6 +3,10 @@
 ;   makensis -DVERSION=x.y.z -DFILES_NSH=... -DICON=... -DOUTFILE=... tarsyn-update.nsi
 ; Silent use: setup.exe /S [/D=folder]; uninstall.exe /S.
 Unicode true
+Target amd64-unicode   ; a 64-bit installer for 64-bit programs (and Wine without 32-bit support)
+; Named *-setup.exe on purpose: it asks for administrator rights anyway, which is what the
+; shims that this warning is about would do.
+!pragma warning disable 9000
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -25,6 +29,7 @@ VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} installer"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Quellmark"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
