@@ -24,7 +24,8 @@ function(tarsyn_add_qtest name)
   target_compile_definitions(${name} PRIVATE
     TARSYN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TARSYN_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  tarsyn_add_test_command(${name} COMMAND $<TARGET_FILE:${name}>
+  # By target name, so that a cross build runs it through CMAKE_CROSSCOMPILING_EMULATOR.
+  tarsyn_add_test_command(${name} COMMAND ${name}
     LABEL ${T_LABEL} NEEDS ${T_NEEDS} TIMEOUT ${T_TIMEOUT} ENV ${T_ENV})
 endfunction()
 

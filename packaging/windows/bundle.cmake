@@ -1,12 +1,14 @@
 # Assembles what the Windows programs need to run into one folder (no windeployqt on the
 # host: the list is short and fixed), strips it, and writes the installer's file lists.
-#   cmake -DPROGRAMS=a.exe;b.exe -DQT_PREFIX=... -DRUNTIME_DLLS=... -DSTRIP=... -DOUT=dir
-#         -DFILES_NSH=install-files.nsh -P bundle.cmake
+#   cmake -DPROGRAMS=a.exe|b.exe -DQT_PREFIX=... -DRUNTIME_DLLS=x.dll|y.dll -DSTRIP=...
+#         -DOUT=dir -DFILES_NSH=install-files.nsh -P bundle.cmake
 foreach(var PROGRAMS QT_PREFIX RUNTIME_DLLS STRIP OUT FILES_NSH)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "bundle.cmake: ${var} is not set")
   endif()
 endforeach()
+string(REPLACE "|" ";" PROGRAMS "${PROGRAMS}")
+string(REPLACE "|" ";" RUNTIME_DLLS "${RUNTIME_DLLS}")
 
 file(REMOVE_RECURSE "${OUT}")
 file(MAKE_DIRECTORY "${OUT}/platforms" "${OUT}/styles")
