@@ -49,9 +49,10 @@ function(tarsyn_add_test_command name)
     endif()
   endforeach()
   if(WIN32)
-    # Run under Wine (CMAKE_CROSSCOMPILING_EMULATOR), which the `wine` fixture stops.
+    # Run under Wine (CMAKE_CROSSCOMPILING_EMULATOR), on the `wine` fixture's display.
     list(APPEND T_LABEL windows)
     list(APPEND fixtures wine)
+    list(APPEND env "DISPLAY=${TARSYN_TEST_DISPLAY}")
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
@@ -87,9 +88,13 @@ function(tarsyn_add_service_fixtures)
 endfunction()
 
 # The Windows build's tests run under Wine in the build tree's own prefix (see
-# cmake/TarsynWindows.cmake); its server is stopped after them.
+# cmake/TarsynWindows.cmake), all on one Xvfb display; the Wine server is stopped after them.
 function(tarsyn_add_wine_fixture)
-  add_test(NAME service_wine_stop
-    COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine-stop ${TARSYN_WINEPREFIX})
+  foreach(action start stop)
+    add_test(NAME service_wine_${action}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine-session ${action} ${TARSYN_WINEPREFIX}
+        ${TARSYN_TEST_DISPLAY} ${TARSYN_TEST_STATE_DIR})
+  endforeach()
+  set_tests_properties(service_wine_start PROPERTIES FIXTURES_SETUP wine LABELS "service;windows")
   set_tests_properties(service_wine_stop PROPERTIES FIXTURES_CLEANUP wine LABELS "service;windows")
 endfunction()
