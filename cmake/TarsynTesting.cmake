@@ -25,7 +25,8 @@ function(tarsyn_add_qtest name)
   target_compile_definitions(${name} PRIVATE
     TARSYN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TARSYN_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  tarsyn_add_test_command(${name} COMMAND $<TARGET_FILE:${name}>
+  # By target name, so that a cross build runs it through CMAKE_CROSSCOMPILING_EMULATOR.
+  tarsyn_add_test_command(${name} COMMAND ${name}
     LABEL ${T_LABEL} NEEDS ${T_NEEDS} TIMEOUT ${T_TIMEOUT} ENV ${T_ENV})
 endfunction()
 
@@ -48,6 +49,12 @@ function(tarsyn_add_test_command name)
       list(APPEND env "TARSYN_TEST_DISPLAY=${TARSYN_TEST_DISPLAY}")
     endif()
   endforeach()
+  if(WIN32)
+    # Run under Wine (CMAKE_CROSSCOMPILING_EMULATOR), on the `wine` fixture's display.
+    list(APPEND T_LABEL windows)
+    list(APPEND fixtures wine)
+    list(APPEND env "DISPLAY=${TARSYN_TEST_DISPLAY}")
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -153,4 +160,16 @@ ${body}
     set_tests_properties(alsa_${name} PROPERTIES
       FIXTURES_REQUIRED alsa_guest LABELS "alsa" TIMEOUT 30)
   endforeach()
+endfunction()
+
+# The Windows build's tests run under Wine in the build tree's own prefix (see
+# cmake/TarsynWindows.cmake), all on one Xvfb display; the Wine server is stopped after them.
+function(tarsyn_add_wine_fixture)
+  foreach(action start stop)
+    add_test(NAME service_wine_${action}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/wine-session ${action} ${TARSYN_WINEPREFIX}
+        ${TARSYN_TEST_DISPLAY} ${TARSYN_TEST_STATE_DIR})
+  endforeach()
+  set_tests_properties(service_wine_start PROPERTIES FIXTURES_SETUP wine LABELS "service;windows")
+  set_tests_properties(service_wine_stop PROPERTIES FIXTURES_CLEANUP wine LABELS "service;windows")
 endfunction()

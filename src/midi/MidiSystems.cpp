@@ -9,8 +9,10 @@
 #include <alsa/asoundlib.h>
 #endif
 
+#ifdef __linux__
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -40,11 +42,15 @@ bool systemRuns(RtMidi::Api api)
 {
     switch (api) {
     case RtMidi::LINUX_ALSA: {
+#ifdef __linux__
         const int fd = ::open("/dev/snd/seq", O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return false;
         ::close(fd);
         return true;
+#else
+        return false;
+#endif
     }
     case RtMidi::UNIX_JACK: {
 #ifdef TARSYN_HAVE_JACK
@@ -167,7 +173,9 @@ void quietBackEnds()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+#ifndef _WIN32
         ::setenv("JACK_NO_START_SERVER", "1", 0);
+#endif
 #ifdef TARSYN_HAVE_JACK
         jack_set_error_function(silentJack);
         jack_set_info_function(silentJack);

@@ -1,11 +1,70 @@
 #include "InterruptWatcher.h"
 
 #include <csignal>
+
+#ifdef _WIN32
+#include <QMetaObject>
+
+#include <mutex>
+
+#include <windows.h>
+#else
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace Tarsyn {
+
+#ifdef _WIN32
+
+namespace {
+
+// The console's control handler runs on a thread that Windows starts for it; the lock keeps
+// the watcher alive while that thread posts to it.
+std::mutex watcherLock;
+InterruptWatcher *watcher = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    const int signalNumber = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    const std::lock_guard lock(watcherLock);
+    if (!watcher)
+        return FALSE;
+    InterruptWatcher *target = watcher;
+    QMetaObject::invokeMethod(target, [target, signalNumber] {
+        emit target->interrupted(signalNumber);
+    }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+InterruptWatcher::InterruptWatcher(QObject *parent) : QObject(parent)
+{
+    const std::lock_guard lock(watcherLock);
+    if (watcher || !SetConsoleCtrlHandler(onConsoleEvent, TRUE))
+        return;
+    watcher = this;
+    active_ = true;
+    // Connected first, so lastSignal() is up to date in every other receiver.
+    connect(this, &InterruptWatcher::interrupted, this, [this](int signalNumber) {
+        lastSignal_ = signalNumber;
+    });
+}
+
+InterruptWatcher::~InterruptWatcher()
+{
+    if (!active_)
+        return;
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    const std::lock_guard lock(watcherLock);
+    watcher = nullptr;
+}
+
+void InterruptWatcher::readPipe() {}
+
+#else
 
 namespace {
 
@@ -35,6 +94,7 @@ InterruptWatcher::InterruptWatcher(QObject *parent) : QObject(parent)
     sigaction(SIGTERM, &action, &previousTerm);
     notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &InterruptWatcher::readPipe);
+    active_ = true;
 }
 
 InterruptWatcher::~InterruptWatcher()
@@ -60,5 +120,7 @@ void InterruptWatcher::readPipe()
     if (any)
         emit interrupted(lastSignal_);
 }
+
+#endif
 
 } // namespace Tarsyn
