@@ -321,6 +321,8 @@ private slots:
             {{"update", "--firmware", path("long.bin")}, 2, "is 1,048,577 bytes"},
             {{"restore", path("truncated.syx")}, 2, "has no end"},
             {{"restore", path("damaged.syx")}, 2, "message 6"},
+            // Renaming the finished backup over a device would destroy it.
+            {{"backup", "/dev/null"}, 2, "not a regular file"},
             // A later --in wins over the one before; `id` is part of both units' names.
             {{"identify", "--in", refuseId + "-nosuch"}, 3, "no input port matches"},
             {{"identify", "--in", id}, 3, "matches 2 input ports"},

@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -202,6 +203,13 @@ int FlashCommand::run(const QStringList &arguments)
         }
     } else if (command == QLatin1String("backup")) {
         // Written under its name only once complete; an interrupted backup leaves nothing.
+        // The finished file replaces what is there by renaming: only ever a regular file
+        // (never a device, a pipe or a folder, which renaming would destroy).
+        const QFileInfo target(syxPath);
+        if (target.exists() && !target.isFile()) {
+            err(QStringLiteral("cannot write %1: it is not a regular file").arg(syxPath));
+            return FlashSession::BadInput;
+        }
         backupFile = std::make_unique<QSaveFile>(syxPath);
         if (!backupFile->open(QIODevice::WriteOnly)) {
             err(QStringLiteral("cannot write %1: %2").arg(syxPath, backupFile->errorString()));
