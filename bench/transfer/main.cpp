@@ -189,6 +189,7 @@ int main(int argc, char **argv)
     std::printf("%-15s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %6s %9s %8s %s\n", "block form", "case", "messages",
                 "time s", "msg/s", "/floor", "/clean", "cpu us/m", "resends", "repeats", "faults", "ms/fault",
                 "RT/fault", "flash");
+    std::fflush(stdout);   // shown at once: a case at cable speed takes minutes
     int status = 0;
     QHash<QString, Result> clean;   // by block form
     for (const Case &c : cases) {
