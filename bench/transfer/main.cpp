@@ -2,7 +2,7 @@
 // case given, and prints what they cost against the MIDI server's floor and against the
 // clean update of the same block form.
 //
-//   tarsyn-bench-transfer [--period-ms MS] [--limit-s S] CASE [CASE ...]
+//   tarsyn-bench-transfer [--period-ms MS | --din] [--limit-s S] CASE [CASE ...]
 //   CASE: NAME:SEL[:LOG]
 //
 // SEL selects both the input and the output port of one unit (as tarsyn-flash's --in and
@@ -13,7 +13,10 @@
 // (the clean update's time per message). The program starts nothing itself:
 // scripts/bench-transfer starts the JACK server and the virtual units. The floor is one round
 // trip per message, two server periods; with the scripts' server (256 frames at 192000 Hz)
-// that is 2.667 ms.
+// that is 2.667 ms. With --din the units sit behind a MIDI cable (tarsyn-virtual-unit --raw-midi
+// --din-speed, in the ALSA guest): the floor is then the bytes on the cable at 3,125 bytes/s,
+// every byte sent and an acknowledgement (11 bytes) per message, and a case may take 30 minutes
+// instead of 10 before it is stopped.
 
 #include "FirmwareFile.h"
 #include "FlashSession.h"
@@ -143,16 +146,30 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
     double periodMs = 256.0 / 192000.0 * 1000.0;
-    int limitSeconds = 600;
-    while (arguments.size() >= 2 && arguments.first().startsWith(QLatin1String("--"))) {
-        if (arguments.first() == QLatin1String("--period-ms"))
-            periodMs = arguments.at(1).toDouble();
-        else if (arguments.first() == QLatin1String("--limit-s"))
-            limitSeconds = arguments.at(1).toInt();
-        else
+    int limitSeconds = 0;   // 0: the mode's own
+    bool din = false;
+    bool periodGiven = false;
+    bool usage = false;
+    while (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"))) {
+        const QString option = arguments.takeFirst();
+        if (option == QLatin1String("--din")) {
+            din = true;
+        } else if ((option == QLatin1String("--period-ms") || option == QLatin1String("--limit-s")) && !arguments.isEmpty()) {
+            const QString value = arguments.takeFirst();
+            if (option == QLatin1String("--period-ms")) {
+                periodMs = value.toDouble();
+                periodGiven = true;
+            } else {
+                limitSeconds = value.toInt();
+                usage = usage || limitSeconds <= 0;
+            }
+        } else {
+            usage = true;
             break;
-        arguments = arguments.mid(2);
+        }
     }
+    if (limitSeconds == 0)
+        limitSeconds = din ? 1800 : 600;
     QList<Case> cases;
     for (const QString &argument : arguments) {
         const QStringList fields = argument.split(QLatin1Char(':'));
@@ -160,16 +177,19 @@ int main(int argc, char **argv)
             break;
         cases.append({fields.at(0), fields.at(1), fields.value(2)});
     }
-    if (cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0 || limitSeconds <= 0) {
-        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS] [--limit-s S] NAME:SEL[:LOG] ...\n");
+    if (usage || cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0 || (din && periodGiven)) {
+        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS | --din] [--limit-s S] NAME:SEL[:LOG] ...\n");
         return 2;
     }
     const double floorPerMessage = 2 * periodMs / 1000.0;
+    constexpr double DinBytesPerSecond = 3125.0;
+    constexpr double AcknowledgementBytes = 11.0;
     const QString expectedHash = payloadHash();
 
     std::printf("%-15s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %6s %9s %8s %s\n", "block form", "case", "messages",
                 "time s", "msg/s", "/floor", "/clean", "cpu us/m", "resends", "repeats", "faults", "ms/fault",
                 "RT/fault", "flash");
+    std::fflush(stdout);   // shown at once: a case at cable speed takes minutes
     int status = 0;
     QHash<QString, Result> clean;   // by block form
     for (const Case &c : cases) {
@@ -197,7 +217,8 @@ int main(int argc, char **argv)
         const int faults = counts.value(QStringLiteral("dropped")).toInt() + counts.value(QStringLiteral("duplicated")).toInt()
                            + counts.value(QStringLiteral("paused")).toInt();
 
-        const double floorSeconds = double(r.messages) * floorPerMessage;
+        const double floorSeconds = din ? (double(r.bytes) + AcknowledgementBytes * double(r.messages)) / DinBytesPerSecond
+                                        : double(r.messages) * floorPerMessage;
         const auto reference = clean.constFind(r.form);
         const bool compared = reference != clean.constEnd() && c.name != QLatin1String("clean");
         const double ratio = compared ? r.seconds / reference->seconds : 1.0;
@@ -215,8 +236,11 @@ int main(int argc, char **argv)
         std::printf(" %s\n", qPrintable(flash));
         std::fflush(stdout);
     }
-    std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms; RT: the clean update's time per "
-                "message; a pause's cost includes the pause itself\n",
-                periodMs, floorPerMessage * 1000.0);
+    if (din)
+        std::printf("floor: every byte on a MIDI cable at 3,125 bytes/s, one 11-byte acknowledgement per message\n");
+    else
+        std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms; RT: the clean update's time "
+                    "per message; a pause's cost includes the pause itself\n",
+                    periodMs, floorPerMessage * 1000.0);
     return status;
 }
