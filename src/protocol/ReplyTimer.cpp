@@ -36,7 +36,10 @@ int ReplyTimer::timeoutMs(int repeatsInARow) const
 {
     qint64 ms = initialMs_;
     if (samples_ > 0) {
-        ms = (srttNs_ + 4 * rttvarNs_ + NsPerMs - 1) / NsPerMs;
+        // Never under twice the smoothed round trip: on a steady link the variation shrinks
+        // towards nothing, and a slightly slower reply (a longer block, on a slow cable) must
+        // not count as lost.
+        ms = (srttNs_ + std::max(4 * rttvarNs_, srttNs_) + NsPerMs - 1) / NsPerMs;
         ms = std::clamp<qint64>(ms, MinTimeoutMs, MaxTimeoutMs);
     }
     for (int i = 0; i < repeatsInARow && ms < MaxTimeoutMs; ++i)

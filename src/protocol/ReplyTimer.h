@@ -1,8 +1,8 @@
 #pragma once
 // ReplyTimer: how long to wait for the unit's reply, learnt from the link. Each measured
 // round trip feeds a smoothed estimate and its variation, as TCP's retransmission timer
-// does (RFC 6298): timeout = SRTT + 4 x RTTVAR, at least MinTimeoutMs, at most
-// MaxTimeoutMs. Before the first measurement the timeout is the initial one. Each repeat
+// does (RFC 6298): timeout = SRTT + 4 x RTTVAR, but at least 2 x SRTT and MinTimeoutMs, at
+// most MaxTimeoutMs. Before the first measurement the timeout is the initial one. Each repeat
 // in a row doubles it (up to MaxTimeoutMs).
 //
 // It also knows how soon a reply can plausibly come: a reply that arrives in well under

@@ -63,7 +63,11 @@ private slots:
             path = dir.filePath(QStringLiteral("none.bin"));
         } else if (size == -2) {
             path = dir.filePath(QStringLiteral("fifo.bin"));
+#ifdef _WIN32
+            QSKIP("no named pipes in the file system on Windows");
+#else
             QVERIFY(QFile::exists(path) || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+#endif
         } else if (size == -3) {
             path = dir.filePath(QStringLiteral("folder.bin"));
             QVERIFY(QDir().mkpath(path));
