@@ -142,9 +142,12 @@ int FlashCommand::run(const QStringList &arguments)
         const QStringList outputs = session.port().outputDeviceNames();
         std::fputs(qPrintable(portListing(inputs, QStringLiteral("input"))), stdout);
         std::fputs(qPrintable(portListing(outputs, QStringLiteral("output"))), stdout);
+#ifndef _WIN32
+        // Windows lists its MIDI devices whenever there are any; Linux needs a MIDI system running.
         if (inputs.isEmpty() && outputs.isEmpty())
             out(QStringLiteral("No MIDI ports: is a MIDI system running? Start a JACK server, or load the "
                                "ALSA sequencer (modprobe snd-seq); TARSYN_MIDI_API chooses between them."));
+#endif
         return FlashSession::Success;
     }
 
