@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -132,16 +133,19 @@ void TestSession::wholeTransfer()
     int extra = 0;
     for (std::uint32_t offset : resendOnce)
         extra += offset < LargeRegion ? perBlock : perLarge;
-    QCOMPARE(int(rig.unit.sent.size()), 2048 * perBlock + 880 * perLarge + extra);
+    // (A machine too busy to answer within the timeout adds repeats: they are not counted.)
+    const int expected = 2048 * perBlock + 880 * perLarge + extra;
+    QCOMPARE(int(rig.unit.sent.size()) - rig.transfer.repeats(), expected);
     // The bar runs 0, 1, ..., 2047, 2048, 2058, ..., 10838.
     QCOMPARE(int(rig.bar.size()), 2048 + 880);
     QCOMPARE(rig.bar[2047], 2047);
     QCOMPARE(rig.bar[2049], 2058);
     QCOMPARE(rig.bar.back(), 10838);
     // Acknowledgements after the end send nothing.
+    const auto sentAtEnd = rig.unit.sent.size();
     rig.transfer.replyReceived(ReplyBlockOk24);
     rig.transfer.replyReceived(ReplyResendLarge);
-    QCOMPARE(int(rig.unit.sent.size()), 2048 * perBlock + 880 * perLarge + extra);
+    QCOMPARE(rig.unit.sent.size(), sentAtEnd);
 }
 
 void TestSession::endsOnlyWhenTrue_data()
@@ -296,7 +300,7 @@ void TestSession::receivePass()
     QCOMPARE(rig.bar.back(), PresetCount);
     if (faults.duplicateEvery || faults.dropEvery)
         QVERIFY(rig.presets.rollbacks() > 0);
-    else
+    else if (rig.presets.guard().repeats() == 0)   // a busy machine may cause repeats
         QCOMPARE(int(rig.unit.sent.size()), PresetCount);
     // Replies while the pass's result is pending (bank 16) change nothing.
     const auto sent = rig.unit.sent.size();
@@ -335,8 +339,9 @@ void TestSession::comparePass()
 
     // Before the store holds a set of presets, the unit's preset data leads to no write.
     rig.presets.startCompare();
-    QTest::qWait(50);
-    QCOMPARE(int(rig.unit.sent.size()), 1);
+    QTRY_VERIFY(!rig.presets.passRunning());
+    QVERIFY(std::none_of(rig.unit.sent.cbegin(), rig.unit.sent.cend(),
+                         [](const QByteArray &m) { return std::uint8_t(m[CommandPos]) == CmdPresetWrite; }));
     rig.presets.storeFilled = true;
     rig.presets.startCompare();
     QVERIFY(rig.ended());
