@@ -22,6 +22,8 @@ function(tarsyn_add_qtest name)
   qt_add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/common)
+  # A console program on Windows too, so that its report reaches CTest's output.
+  set_target_properties(${name} PROPERTIES WIN32_EXECUTABLE FALSE)
   target_compile_definitions(${name} PRIVATE
     TARSYN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TARSYN_BINARY_DIR="${CMAKE_BINARY_DIR}")
