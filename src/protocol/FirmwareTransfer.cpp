@@ -107,7 +107,9 @@ void FirmwareTransfer::drainFor(Doubt doubt, ReplyCode trigger)
 {
     doubt_ = doubt;
     trigger_ = trigger;
-    guard_.drain(doubt == Doubt::End);
+    // A resend request and the end wait a whole reply timeout: what comes later than that is
+    // taken for the answer to a later message.
+    guard_.drain(doubt == Doubt::End || doubt == Doubt::Resend);
 }
 
 // `code` answers the last message sent, in step.
@@ -166,29 +168,33 @@ void FirmwareTransfer::drained()
         sendNext();
         return;
     }
-    if (n == 1 && !log_.back().final) {
+    const bool afterFinal = lastIndex == 0 || log_[std::size_t(lastIndex - 1)].final;
+    if (n == 1 && !log_.back().final && !afterFinal) {
         // In step, in the middle of a block: the unit keeps the part and the block is judged
         // at its part 0; the next part goes out, as for an acknowledgement.
         sendNext();
         return;
     }
-    // A resend request (or nothing at all after a reply that came too soon): go back to the
-    // block of the earliest message the replies can answer.
-    restartAt(log_[std::size_t(first)].offset);
+    // A resend request: go back to the block of the earliest message the replies can answer,
+    // and one message further: the answer to the last message may have come after the drain,
+    // in which case the request was the answer to the one before. Writing a block again is
+    // harmless; leaving one out never is.
+    const std::uint32_t askedFor = log_[std::size_t(first)].offset;
+    restartAt(log_[std::size_t(std::max(0, first - 1))].offset, askedFor);
 }
 
-void FirmwareTransfer::restartAt(std::uint32_t offset)
+void FirmwareTransfer::restartAt(std::uint32_t offset, std::uint32_t askedFor)
 {
-    if (offset == askedBlock_) {
+    if (askedFor == askedBlock_) {
         ++requestsInARow_;
     } else {
-        askedBlock_ = offset;
+        askedBlock_ = askedFor;
         requestsInARow_ = 1;
     }
     if (requestsInARow_ >= MaxRequestsForBlock) {
-        failedBlock_ = offset;
+        failedBlock_ = askedFor;
         abandon();
-        emit unitKeepsAsking(offset);
+        emit unitKeepsAsking(askedFor);
         return;
     }
     link_.cursor = offset;

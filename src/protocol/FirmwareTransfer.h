@@ -83,7 +83,7 @@ private:
     void sendNext();
     void answered(ReplyCode code);
     void drained();
-    void restartAt(std::uint32_t offset);
+    void restartAt(std::uint32_t offset, std::uint32_t askedFor);
     void blockDone(std::uint32_t offset);
     bool lastBlock(const Sent &sent) const;
     void drainFor(Doubt doubt, ReplyCode trigger);
