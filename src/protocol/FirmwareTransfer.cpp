@@ -54,11 +54,8 @@ void FirmwareTransfer::start()
     requestsInARow_ = 0;
     failedBlock_ = 0;
     guard_.resetCount();
-    link_.retryCount = 0;
-    link_.completedEnd = 0;
-    link_.cursor = 0;
-    link_.phase = 0;
-    sendNext();
+    link_.startTransfer();   // counts, cursor and phase to 0; the first block or its part 1
+    sent(0, !link_.multiPart);
 }
 
 // The message after the last one: the next part of the block under way, or the next block.
@@ -68,6 +65,11 @@ void FirmwareTransfer::sendNext()
     const std::uint32_t lastPart = offset < LargeRegion ? 2 : 4;
     const bool final = !link_.multiPart || link_.phase == lastPart;
     link_.advanceTransfer();
+    sent(offset, final);
+}
+
+void FirmwareTransfer::sent(std::uint32_t offset, bool final)
+{
     log_.push_back({offset, final});
     if (log_.size() > LogLength)
         log_.pop_front();

@@ -81,6 +81,7 @@ private:
     enum class Doubt { None, Resend, End, Checkpoint };
 
     void sendNext();
+    void sent(std::uint32_t offset, bool final);   // log it and await its reply
     void answered(ReplyCode code);
     void drained();
     void restartAt(std::uint32_t offset, std::uint32_t askedFor);

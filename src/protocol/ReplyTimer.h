@@ -39,11 +39,6 @@ public:
     qint64 smoothedNs() const { return srttNs_; }
     qint64 typicalNs() const;   // median of the recent round trips, 0 before any
 
-    void reset() { *this = ReplyTimer{initialMs_}; }
-
-    ReplyTimer() = default;
-    explicit ReplyTimer(int initialMs) : initialMs_(initialMs) {}
-
 private:
     static constexpr int Recent = 15;
 

@@ -71,8 +71,6 @@ public:
     // The replies collected by the drain that just ended, in arrival order. When the guard
     // held a reply itself, it is the first.
     const QList<ReplyCode> &collected() const { return collected_; }
-    // Copies of the last message that went out (1 + its repeats).
-    int copies() const { return copies_; }
 
     int repeats() const { return repeats_; }           // all repeats since resetCount()
     int repeatsInARow() const { return inARow_; }
