@@ -28,7 +28,12 @@ function(tarsyn_add_qtest name)
     TARSYN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     TARSYN_BINARY_DIR="${CMAKE_BINARY_DIR}")
   # By target name, so that a cross build runs it through CMAKE_CROSSCOMPILING_EMULATOR.
-  tarsyn_add_test_command(${name} COMMAND ${name}
+  # Under Wine Qt Test's plain-text report never reaches stdout; its TAP report does.
+  set(args "")
+  if(WIN32)
+    set(args -o -,tap)
+  endif()
+  tarsyn_add_test_command(${name} COMMAND ${name} ${args}
     LABEL ${T_LABEL} NEEDS ${T_NEEDS} TIMEOUT ${T_TIMEOUT} ENV ${T_ENV})
 endfunction()
 

@@ -177,12 +177,15 @@ void FirmwareTransfer::drained()
         sendNext();
         return;
     }
-    // A resend request: go back to the block of the earliest message the replies can answer,
-    // and one message further: the answer to the last message may have come after the drain,
-    // in which case the request was the answer to the one before. Writing a block again is
-    // harmless; leaving one out never is.
-    const std::uint32_t askedFor = log_[std::size_t(first)].offset;
-    restartAt(log_[std::size_t(std::max(0, first - 1))].offset, askedFor);
+    // A resend request: go back to the lowest block among the messages the replies can
+    // answer, and one message further: the answer to the last message may have come after
+    // the drain, in which case the request was the answer to the one before. The lowest, not
+    // the earliest sent: after an earlier going back, the message before may belong to a
+    // later block. Writing a block again is harmless; leaving one out never is.
+    std::uint32_t from = log_[std::size_t(first)].offset;
+    for (int i = std::max(0, first - 1); i <= lastIndex; ++i)
+        from = std::min(from, log_[std::size_t(i)].offset);
+    restartAt(from, log_[std::size_t(first)].offset);
 }
 
 void FirmwareTransfer::restartAt(std::uint32_t offset, std::uint32_t askedFor)

@@ -32,6 +32,7 @@ struct LinkFaults {
     int duplicateDelayMs = 0;    // ... this much later
     int dropEvery = 0;           // this reply never arrives
     int strayIdentityEvery = 0;  // an identity reply of another version goes with it
+    int strayReplyEvery = 0;     // a reply the unit never sent (ack or resend) comes first
     int silentAfter = -1;        // no replies after this many
     int pauseAtReply = 0;        // this reply and all after it wait ...
     int pauseMs = 0;             // ... this long (the unit reads nothing meanwhile)
@@ -119,6 +120,8 @@ private:
         const int at = faults.latencyMs + wait;
         if (faults.strayIdentityEvery && n % faults.strayIdentityEvery == 0)
             post(at, reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other"));
+        if (faults.strayReplyEvery && n % faults.strayReplyEvery == 0)
+            post(at, reply((n / faults.strayReplyEvery) % 3 == 0 ? UnitResendSmall : UnitBlockOk));
         if (faults.dropEvery && n % faults.dropEvery == 0)
             return;
         post(at, r);
@@ -128,9 +131,11 @@ private:
 
     void post(int ms, const QByteArray &r)
     {
-        QTimer::singleShot(ms, Qt::PreciseTimer, [this, r] { deliver_(r); });
+        QTimer::singleShot(ms, Qt::PreciseTimer, &context_, [this, r] { deliver_(r); });
     }
 
+    // Replies still on their way when the unit goes are dropped with it.
+    QObject context_;
     std::function<void(const QByteArray &)> deliver_;
     QByteArray stream_;
     int partsSeen_ = 0;

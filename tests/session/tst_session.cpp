@@ -165,12 +165,16 @@ void TestSession::endsOnlyWhenTrue_data()
         // Copies of a reply at once, after a moment and after a drain's quiet wait.
         for (int delay : {0, 3, 30})
             QTest::addRow("%s, every 20th reply twice, +%d ms, resends", form, delay) << multi << doubled(20, delay) << 37;
+        // Acknowledgements and resend requests the unit never sent (another host's).
+        LinkFaults stray;
+        stray.strayReplyEvery = 23;
+        QTest::addRow("%s, stray replies, resends", form) << multi << stray << 37;
         LinkFaults lost;
         lost.dropEvery = 97;
         QTest::addRow("%s, lost replies, resends", form) << multi << lost << 41;
-        LinkFaults stray;
-        stray.strayIdentityEvery = 50;
-        QTest::addRow("%s, stray identities", form) << multi << stray << 0;
+        LinkFaults identities;
+        identities.strayIdentityEvery = 50;
+        QTest::addRow("%s, stray identities", form) << multi << identities << 0;
         LinkFaults pause;
         pause.pauseAtReply = 700;
         pause.pauseMs = 400;
