@@ -150,12 +150,14 @@ private slots:
     }
 
     // Every prefix decodes as if the bytes behind it were zero, reading nothing past it (each
-    // prefix sits in a heap block of its own size).
+    // prefix sits in a heap block of its own size). Of a long message, the first and last 40
+    // prefixes: those in between decode alike, and each link zero-fills a whole image.
     void truncatedReplies()
     {
         QFETCH(QByteArray, message);
-        for (qsizetype n = 1; n <= message.size(); ++n) {
-            DeviceLink cut, ref;
+        DeviceLink ref;
+        for (qsizetype n = 1; n <= message.size(); n += n == 40 ? std::max<qsizetype>(1, message.size() - 80) : 1) {
+            DeviceLink cut;
             const QByteArray padded = message.left(n).leftJustified(1024, 0);
             const ReplyCode code = ref.parseReply(reinterpret_cast<const std::uint8_t *>(padded.constData()), padded.size());
             // An identity must hold its version: shorter prefixes are none.
