@@ -139,28 +139,15 @@ UiScript::Result UiScript::run(const QString &step)
     if (verb == QLatin1String("connect")) {
         auto *button = widget<QAbstractButton>(QStringLiteral("ConnectButton"));
         auto *serial = widget<QLineEdit>(QStringLiteral("SnEdit"));
-        if (!button || !serial)
+        auto *pending = widget<QLabel>(QStringLiteral("TryConText"));
+        if (!button || !serial || !pending)
             return Result::Fail;
-        if (connectClicked_ && !serial->text().isEmpty()) {
-            connectClicked_ = false;
+        if (!serial->text().isEmpty())
             return Result::Done;
-        }
-        if (!connectClicked_ || connectClock_.elapsed() > 5000) {
-            // While a connection is pending ("try to connect..." shown) the button disconnects.
-            auto *pending = widget<QLabel>(QStringLiteral("TryConText"));
-            if (pending && pending->isVisible())
-                clickAt(button, button->rect().center());
+        // Neither connected nor connecting: the port did not open (or not yet clicked).
+        if (!pending->isVisible())
             clickAt(button, button->rect().center());
-            connectClicked_ = true;
-            connectClock_.start();
-        }
         return Result::Wait;
-    }
-    if (verb == QLatin1String("wait-text")) {
-        auto *edit = widget<QLineEdit>(arg);
-        if (!edit)
-            return Result::Fail;
-        return edit->text().isEmpty() ? Result::Wait : Result::Done;
     }
     if (verb == QLatin1String("wait-progress")) {
         auto *bar = widget<QProgressBar>(QStringLiteral("progressBar"));
@@ -169,16 +156,10 @@ UiScript::Result UiScript::run(const QString &step)
         return bar->isVisible() && bar->value() >= arg.toInt() ? Result::Done : Result::Wait;
     }
     if (verb == QLatin1String("print")) {
-        QString text;
-        if (auto *edit = widget<QLineEdit>(arg))
-            text = edit->text();
-        else if (auto *label = widget<QLabel>(arg))
-            text = label->text();
-        else if (auto *button = widget<QAbstractButton>(arg))
-            text = button->text();
-        else
+        const QWidget *shown = widget<QWidget>(arg);
+        if (!shown || !shown->property("text").isValid())
             return Result::Fail;
-        say(arg + QLatin1String(": ") + text);
+        say(arg + QLatin1String(": ") + shown->property("text").toString());
         return Result::Done;
     }
     if (verb == QLatin1String("box")) {

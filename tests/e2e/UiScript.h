@@ -8,12 +8,10 @@
 // One step a line; blank lines and lines starting with # are skipped:
 //   select LIST TEXT     click the first row of list LIST whose text contains TEXT
 //   click BUTTON         click the button once it is visible and enabled
-//   connect              click Connect and wait for the unit's serial number; when none
-//                        shows within 5 s, click Disconnect and Connect again (a lost
-//                        identify request is not repeated by the window itself)
-//   wait-text EDIT       wait until the line edit EDIT shows text
+//   connect              click Connect (again while the port does not open) and wait for
+//                        the unit's serial number
 //   wait-progress N      wait until the progress bar is visible with a value of N or more
-//   print WIDGET         print "WIDGET: <text>"
+//   print WIDGET         print "WIDGET: <text>" (a line edit, label or button)
 //   box                  wait for a message box, print "box: <title> | <text>", press OK
 //   shot FILE            save what the screen shows of the window as FILE (PNG)
 //   close                close the window
@@ -51,6 +49,4 @@ private:
     qint64 timeoutMs_ = 300000;
     bool busy_ = false;
     bool shotPainted_ = false;
-    bool connectClicked_ = false;
-    QElapsedTimer connectClock_;
 };
