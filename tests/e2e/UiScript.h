@@ -25,23 +25,21 @@
 #include <QStringList>
 #include <QTimer>
 
-class QWidget;
+class MainWindow;
 
 class UiScript : public QObject {
     Q_OBJECT
 public:
-    UiScript(QWidget &window, QStringList steps, QObject *parent = nullptr);
+    UiScript(MainWindow &window, QStringList steps);
     // Reads the script file; false (with a message on stderr) when it cannot be read.
     static bool readFile(const QString &path, QStringList &steps);
-    void start();
 
 private:
     enum class Result { Done, Wait, Fail };
     void poll();
     Result run(const QString &step);
-    template <typename T> T *widget(const QString &name) const;
 
-    QWidget &window_;
+    MainWindow &window_;
     QStringList steps_;
     int next_ = 0;
     QTimer timer_;
