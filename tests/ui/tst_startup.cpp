@@ -55,11 +55,11 @@ private slots:
         const QStringList texts{w.windowTitle(), w.ConnectButton->text(),
                                 MainWindow::tr("The unit does not answer. The update did not complete."),
                                 QCoreApplication::translate("QPlatformTheme", "Cancel")};
-        QCOMPARE(texts, german ? QStringList{"Tarsyn+ Aktualisierung", "Verbinden",
-                                             "Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.",
-                                             "Abbrechen"}
-                               : QStringList{"Tarsyn+ Update", "Connect",
-                                             "The unit does not answer. The update did not complete.", "Cancel"});
+        const QStringList deutsch{"Tarsyn+ Aktualisierung", "Verbinden",
+                                  "Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.", "Abbrechen"};
+        const QStringList english{"Tarsyn+ Update", "Connect", "The unit does not answer. The update did not complete.",
+                                  "Cancel"};
+        QCOMPARE(texts, german ? deutsch : english);
         QCOMPARE(readStore(), before); // the store is read, never written
     }
 };
