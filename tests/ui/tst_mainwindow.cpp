@@ -240,7 +240,7 @@ private slots:
         w->TransferButton->click();
         QCOMPARE(controls(*w), "tryCon=0 bar=1 lists=0 Disconnect=0 transfer=0 id=000-022-037 " + version);
         QCOMPARE(w->progressBar->value(), 0);
-        QVERIFY(TestSupport::waitUntil([&] { return !boxes.isEmpty(); }));
+        QVERIFY(TestSupport::waitUntil([&] { return !w->firmwareTransfer().running(); }));
         QCOMPARE(boxes, QStringList{box});
         QCOMPARE(controls(*w), refreshed(Connected, version));
         if (box.contains("successful")) {
