@@ -25,11 +25,9 @@ class GermanFitTest : public QObject {
     QTranslator program, toolkit;
     std::unique_ptr<MainWindow> english, w;
 
-    // The width the text has on the widget, and the width the widget gives it.
-    static QPair<int, int> widths(QWidget *widget, const QString &text)
+    // The width the widget gives `text`.
+    static int room(QWidget *widget, const QString &text)
     {
-        const QFontMetrics metrics = widget->fontMetrics();
-        const int needed = metrics.horizontalAdvance(text);
         if (auto *button = qobject_cast<QPushButton *>(widget)) {
             QStyleOptionButton option;
             option.initFrom(button);
@@ -37,7 +35,7 @@ class GermanFitTest : public QObject {
             const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
             // The style draws the label inside the contents less its own margin on each side.
             const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
-            return {needed, contents.width() - margin};
+            return contents.width() - margin;
         }
         if (auto *box = qobject_cast<QGroupBox *>(widget)) {
             QStyleOptionGroupBox option;
@@ -46,11 +44,10 @@ class GermanFitTest : public QObject {
             option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
             const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
             // The title starts at label.x(); it has the box's width less the same indent at the end.
-            return {needed, box->width() - 2 * label.x()};
+            return box->width() - 2 * label.x();
         }
-        if (auto *label = qobject_cast<QLabel *>(widget))
-            return {needed, label->contentsRect().width() - 2 * label->margin()};
-        return {needed, -1};
+        const auto *label = qobject_cast<QLabel *>(widget);
+        return label ? label->contentsRect().width() - 2 * label->margin() : -1;
     }
 
 private slots:
@@ -101,7 +98,7 @@ private slots:
         // must have them all the same.
         QVERIFY2(!program.translate("MainWindow", source.toUtf8().constData()).isEmpty(),
                  qPrintable("no German text for " + source));
-        const auto [needed, available] = widths(target, text);
+        const int needed = target->fontMetrics().horizontalAdvance(text), available = room(target, text);
         QVERIFY2(needed <= available, qPrintable(QStringLiteral("\"%1\" needs %2 px, %3 has %4 px (font %5)")
                                                      .arg(text).arg(needed).arg(widget).arg(available)
                                                      .arg(target->font().toString())));
