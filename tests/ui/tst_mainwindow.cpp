@@ -46,9 +46,9 @@ static QString refreshed(int state, const QString &version = QStringLiteral("2.0
                        "tryCon=0 bar=0 lists=0 Disconnect=1 transfer=1 id=000-022-037 " + version}.at(state);
 }
 
-// From a state (3: updating), a click ("click", "update, no file") or a
-// message from the unit, to a connection state; the command sent (-1: none) and whether the
-// controls were refreshed.
+// From a state (3: updating), a click ("click" on Connect, "update, no file") or a message
+// from the unit, to a connection state; the command sent (-1: none) and whether the controls
+// were refreshed.
 struct Event { int from; QByteArray event; int to; int sentCommand; bool refreshes; };
 Q_DECLARE_METATYPE(Event)
 
