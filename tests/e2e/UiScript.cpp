@@ -1,15 +1,11 @@
 #include "UiScript.h"
 
-#include <QAbstractButton>
+#include "MainWindow.h"
+
 #include <QApplication>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QPixmap>
-#include <QProgressBar>
 #include <QScreen>
 #include <QWindow>
 
@@ -23,39 +19,37 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-// A press and a release of the left button at `pos` in `target`, as the window system
-// would deliver them.
-void clickAt(QWidget *target, QPoint pos)
+// A press and a release of the left button in the middle of `target` (or at `pos`), as the
+// window system would deliver them.
+void clickAt(QWidget *target, QPoint pos = {-1, -1})
 {
-    const QPointF local(pos);
-    const QPointF global(target->mapToGlobal(pos));
-    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(target, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
-                        Qt::NoModifier);
-    QApplication::sendEvent(target, &release);
+    const QPointF local(pos.x() < 0 ? target->rect().center() : pos);
+    const QPointF global(target->mapToGlobal(local));
+    for (const auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, local, global, Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    }
 }
 
 } // namespace
 
-UiScript::UiScript(QWidget &window, QStringList steps, QObject *parent)
-    : QObject(parent), window_(window), steps_(std::move(steps))
+UiScript::UiScript(MainWindow &window, QStringList steps) : window_(window), steps_(std::move(steps))
 {
     bool ok = false;
     const int seconds = qEnvironmentVariableIntValue("TARSYN_UI_SCRIPT_TIMEOUT", &ok);
     if (ok && seconds > 0)
         timeoutMs_ = qint64(seconds) * 1000;
-    timer_.setInterval(20);
     connect(&timer_, &QTimer::timeout, this, &UiScript::poll);
+    stepClock_.start();
+    timer_.start(20);
 }
 
 bool UiScript::readFile(const QString &path, QStringList &steps)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        std::fprintf(stderr, "script: cannot read %s: %s\n", qPrintable(path),
-                     qPrintable(file.errorString()));
+        std::fprintf(stderr, "script: cannot read %s: %s\n", qPrintable(path), qPrintable(file.errorString()));
         return false;
     }
     steps.clear();
@@ -65,17 +59,6 @@ bool UiScript::readFile(const QString &path, QStringList &steps)
             steps << line;
     }
     return true;
-}
-
-void UiScript::start()
-{
-    stepClock_.start();
-    timer_.start();
-}
-
-template <typename T> T *UiScript::widget(const QString &name) const
-{
-    return window_.findChild<T *>(name);
 }
 
 void UiScript::poll()
@@ -88,13 +71,10 @@ void UiScript::poll()
     const Result result = run(step);
     busy_ = false;
     if (result == Result::Done) {
-        ++next_;
         stepClock_.restart();
-        if (next_ >= steps_.size())
+        if (++next_ >= steps_.size())
             timer_.stop();
-        return;
-    }
-    if (result == Result::Fail || stepClock_.elapsed() > timeoutMs_) {
+    } else if (result == Result::Fail || stepClock_.elapsed() > timeoutMs_) {
         std::fprintf(stderr, "script: %s at line %d: %s\n",
                      result == Result::Fail ? "failed" : "timed out", next_ + 1, qPrintable(step));
         timer_.stop();
@@ -109,103 +89,63 @@ UiScript::Result UiScript::run(const QString &step)
 {
     const QString verb = step.section(QLatin1Char(' '), 0, 0);
     const QString arg = step.section(QLatin1Char(' '), 1).trimmed();
-
     if (verb == QLatin1String("select")) {
-        auto *list = widget<QListWidget>(arg.section(QLatin1Char(' '), 0, 0));
-        const QString text = arg.section(QLatin1Char(' '), 1);
+        auto *list = window_.findChild<QListWidget *>(arg.section(QLatin1Char(' '), 0, 0));
         if (!list)
             return Result::Fail;
-        if (!list->isEnabled())
+        const QList<QListWidgetItem *> rows = list->findItems(arg.section(QLatin1Char(' '), 1), Qt::MatchContains);
+        if (!list->isEnabled() || rows.isEmpty())
             return Result::Wait;
-        for (int row = 0; row < list->count(); ++row) {
-            QListWidgetItem *item = list->item(row);
-            if (!item->text().contains(text))
-                continue;
-            list->scrollToItem(item);
-            clickAt(list->viewport(), list->visualItemRect(item).center());
-            return list->currentRow() == row ? Result::Done : Result::Wait;
-        }
-        return Result::Wait;
+        list->scrollToItem(rows.first());
+        clickAt(list->viewport(), list->visualItemRect(rows.first()).center());
+        return list->currentItem() == rows.first() ? Result::Done : Result::Wait;
     }
     if (verb == QLatin1String("click")) {
-        auto *button = widget<QAbstractButton>(arg);
-        if (!button)
-            return Result::Fail;
-        if (!button->isVisible() || !button->isEnabled())
-            return Result::Wait;
-        clickAt(button, button->rect().center());
+        auto *button = window_.findChild<QAbstractButton *>(arg);
+        if (!button || !button->isVisible() || !button->isEnabled())
+            return button ? Result::Wait : Result::Fail;
+        clickAt(button);
         return Result::Done;
     }
     if (verb == QLatin1String("connect")) {
-        auto *button = widget<QAbstractButton>(QStringLiteral("ConnectButton"));
-        auto *serial = widget<QLineEdit>(QStringLiteral("SnEdit"));
-        if (!button || !serial)
-            return Result::Fail;
-        if (connectClicked_ && !serial->text().isEmpty()) {
-            connectClicked_ = false;
+        if (!window_.SnEdit->text().isEmpty())
             return Result::Done;
-        }
-        if (!connectClicked_ || connectClock_.elapsed() > 5000) {
-            // While a connection is pending ("try to connect..." shown) the button disconnects.
-            auto *pending = widget<QLabel>(QStringLiteral("TryConText"));
-            if (pending && pending->isVisible())
-                clickAt(button, button->rect().center());
-            clickAt(button, button->rect().center());
-            connectClicked_ = true;
-            connectClock_.start();
-        }
+        // Neither connecting nor connected: not clicked yet, or the port did not open.
+        if (!window_.TryConText->isVisible())
+            clickAt(window_.ConnectButton);
         return Result::Wait;
     }
-    if (verb == QLatin1String("wait-text")) {
-        auto *edit = widget<QLineEdit>(arg);
-        if (!edit)
-            return Result::Fail;
-        return edit->text().isEmpty() ? Result::Wait : Result::Done;
-    }
-    if (verb == QLatin1String("wait-progress")) {
-        auto *bar = widget<QProgressBar>(QStringLiteral("progressBar"));
-        if (!bar)
-            return Result::Fail;
-        return bar->isVisible() && bar->value() >= arg.toInt() ? Result::Done : Result::Wait;
-    }
+    if (verb == QLatin1String("wait-progress"))
+        return window_.progressBar->isVisible() && window_.progressBar->value() >= arg.toInt() ? Result::Done
+                                                                                                : Result::Wait;
     if (verb == QLatin1String("print")) {
-        QString text;
-        if (auto *edit = widget<QLineEdit>(arg))
-            text = edit->text();
-        else if (auto *label = widget<QLabel>(arg))
-            text = label->text();
-        else if (auto *button = widget<QAbstractButton>(arg))
-            text = button->text();
-        else
+        const QWidget *shown = window_.findChild<QWidget *>(arg);
+        if (!shown || !shown->property("text").isValid())
             return Result::Fail;
-        say(arg + QLatin1String(": ") + text);
+        say(arg + QLatin1String(": ") + shown->property("text").toString());
         return Result::Done;
     }
     if (verb == QLatin1String("box")) {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
+        QAbstractButton *ok = box ? box->button(QMessageBox::Ok) : nullptr;
+        if (!ok || !box->isVisible())
             return Result::Wait;
-        QAbstractButton *ok = box->button(QMessageBox::Ok);
-        if (!ok)
-            return Result::Fail;
         say(QLatin1String("box: ") + box->windowTitle() + QLatin1String(" | ") + box->text()
             + QLatin1String(" [") + ok->text() + QLatin1Char(']'));
-        clickAt(ok, ok->rect().center());
+        clickAt(ok);
         return Result::Done;
     }
     if (verb == QLatin1String("shot")) {
-        QScreen *screen = window_.screen();
-        if (!screen || !window_.windowHandle())
+        if (!window_.screen() || !window_.windowHandle())
             return Result::Fail;
-        if (!shotPainted_) {
-            // Paint now and grab at the next poll, once the display has the new picture.
+        // Paint now and grab at the next poll, once the display has the new picture.
+        shotPainted_ = !shotPainted_;
+        if (shotPainted_) {
             window_.repaint();
-            shotPainted_ = true;
             return Result::Wait;
         }
-        shotPainted_ = false;
         // What the display shows, not a fresh rendering: the window as the user sees it.
-        const QPixmap shot = screen->grabWindow(window_.winId());
+        const QPixmap shot = window_.screen()->grabWindow(window_.winId());
         if (shot.isNull() || !shot.save(arg, "PNG"))
             return Result::Fail;
         say(QLatin1String("shot: ") + arg);

@@ -8,12 +8,10 @@
 // One step a line; blank lines and lines starting with # are skipped:
 //   select LIST TEXT     click the first row of list LIST whose text contains TEXT
 //   click BUTTON         click the button once it is visible and enabled
-//   connect              click Connect and wait for the unit's serial number; when none
-//                        shows within 5 s, click Disconnect and Connect again (a lost
-//                        identify request is not repeated by the window itself)
-//   wait-text EDIT       wait until the line edit EDIT shows text
+//   connect              click Connect (again while the port does not open) and wait for
+//                        the unit's serial number
 //   wait-progress N      wait until the progress bar is visible with a value of N or more
-//   print WIDGET         print "WIDGET: <text>"
+//   print WIDGET         print "WIDGET: <text>" (a line edit, label or button)
 //   box                  wait for a message box, print "box: <title> | <text>", press OK
 //   shot FILE            save what the screen shows of the window as FILE (PNG)
 //   close                close the window
@@ -27,23 +25,21 @@
 #include <QStringList>
 #include <QTimer>
 
-class QWidget;
+class MainWindow;
 
 class UiScript : public QObject {
     Q_OBJECT
 public:
-    UiScript(QWidget &window, QStringList steps, QObject *parent = nullptr);
+    UiScript(MainWindow &window, QStringList steps);
     // Reads the script file; false (with a message on stderr) when it cannot be read.
     static bool readFile(const QString &path, QStringList &steps);
-    void start();
 
 private:
     enum class Result { Done, Wait, Fail };
     void poll();
     Result run(const QString &step);
-    template <typename T> T *widget(const QString &name) const;
 
-    QWidget &window_;
+    MainWindow &window_;
     QStringList steps_;
     int next_ = 0;
     QTimer timer_;
@@ -51,6 +47,4 @@ private:
     qint64 timeoutMs_ = 300000;
     bool busy_ = false;
     bool shotPainted_ = false;
-    bool connectClicked_ = false;
-    QElapsedTimer connectClock_;
 };

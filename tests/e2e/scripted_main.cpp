@@ -21,6 +21,5 @@ int main(int argc, char **argv)
         if (scriptPath.isEmpty())
             return;
         script = std::make_unique<UiScript>(window, steps);
-        script->start();
     });
 }
