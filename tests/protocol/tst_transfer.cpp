@@ -1,15 +1,12 @@
-// The block transfer: the messages of both block forms byte for byte, the bounds of the
-// image, and whole transfers of the built firmware file into a model of the unit.
+// The block transfer: the messages of both block forms byte for byte and the bounds of the
+// image. (Whole transfers, with the unit's replies, are the session tests' part.)
 #include "CaptureSink.h"
 #include "DeviceLink.h"
 #include "FirmwareFile.h"
 #include "SysEx.h"
-#include "UnitModel.h"
 
-#include <QFile>
 #include <QTest>
 
-#include <algorithm>
 #include <cstring>
 #include <numeric>
 
@@ -18,7 +15,6 @@ using namespace Tarsyn;
 namespace {
 
 const QByteArray exampleGroup = bytes({0x12, 0x1A, 0x7F, 0x00, 0x0A}); // 0x12 0x9A 0x7F 0x80 packed
-const QString builtFile = QStringLiteral(TARSYN_BINARY_DIR "/firmware/tarsosV2_3.bin");
 
 // The single message or, by its command, the part of the block of `size` bytes at `cursor`:
 // address, checksum, packed groups. Offsets past the image read as 0; a block whose end
@@ -33,24 +29,6 @@ QByteArray referenceMessage(const DeviceLink &link, std::uint32_t cursor, std::u
     const QByteArray s = bytes({int(cursor >> 8 & 0x7F), int(cursor >> 15 & 0x7F), std::accumulate(wire.begin(), wire.end(), 0) & 0x7F}) + wire;
     const int part = command == CmdSmallBlock || command == CmdLargeBlock ? 0 : command - CmdSmallBlock;
     return hostHeader(command) + (link.multiPart ? s.mid(part * 132, 132) : s) + bytes({0xF7});
-}
-
-// Drives a transfer the way the window's controller does: count 0; on each acknowledgement
-// advanceTransfer and count 1 (below 2048) or 10 on true; resend requests to the senders
-// (whose report of a completed block counts too); the end at 10848. Returns the count.
-int runTransfer(DeviceLink &link, UnitModel &unit)
-{
-    int count = 0;
-    link.startTransfer();
-    while (count < 10848 && !unit.reply.isEmpty()) {
-        const ReplyCode code = link.decodeReply(std::exchange(unit.reply, {}));
-        if (code != ReplyBlockOk24 && code != ReplyBlockOk25 && code != ReplyResendLarge && code != ReplyResendSmall)
-            return -1;
-        const bool completed = code == ReplyResendLarge ? link.sendLargeBlock(false) && link.multiPart
-            : code == ReplyResendSmall ? link.sendSmallBlock(false) && link.multiPart : link.advanceTransfer();
-        count += completed ? (count < 2048 ? 1 : 10) : 0;
-    }
-    return count;
 }
 
 } // namespace
@@ -93,19 +71,6 @@ private slots:
         }
     }
 
-    // A block the unit asks for again after its part 0 is reported complete only once.
-    void restartedBlockCountsOnce()
-    {
-        CaptureSink sink;
-        DeviceLink link(&sink);
-        link.multiPart = true;
-        const QList<bool> reports = {link.startTransfer(), link.advanceTransfer(), link.advanceTransfer(),
-                                     link.sendSmallBlock(false), link.advanceTransfer(), link.advanceTransfer(),
-                                     link.advanceTransfer(), link.advanceTransfer(), link.advanceTransfer()};
-        QCOMPARE(reports, (QList<bool>{false, false, true, false, false, false, false, false, true}));
-        QCOMPARE(link.cursor, 512u);
-    }
-
     void staysInsideImage_data()
     {
         // Each step: 'a' advanceTransfer, 's' / 'l' a small / large resend request.
@@ -146,54 +111,6 @@ private slots:
         }
         QTEST(link.cursor, "endCursor");
         QTEST(int(sink.messages.size()), "sent");
-    }
-
-    void wholeTransfer_data()
-    {
-        QTest::addColumn<bool>("multiPart");
-        QTest::addColumn<bool>("withResends");
-        QTest::addColumn<int>("messages");
-        QTest::newRow("single-message form") << false << false << 2929;
-        QTest::newRow("multi-part form") << true << false << 10544;
-        // Single: each resend request adds one message.
-        QTest::newRow("single-message form, resends") << false << true << 2929 + 4;
-        // Multi-part: a restarted block sends all its parts again; a request while a block's
-        // parts go out only takes the place of an acknowledgement.
-        QTest::newRow("multi-part form, resends") << true << true << 10544 + 3 + 3 + 5 + 5;
-    }
-
-    void wholeTransfer()
-    {
-        QFETCH(bool, multiPart);
-        QFETCH(bool, withResends);
-        QFile file(builtFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        UnitModel unit(multiPart);
-        DeviceLink link(&unit);
-        link.multiPart = multiPart;
-        QVERIFY(loadFirmwareImage(builtFile, link.imageBuffer()));
-        if (withResends) {
-            // Blocks of both sizes, one a small request with the cursor at 0x80000, one twice.
-            const std::uint32_t twice = multiPart ? 0xEDC00 : 0x80000;
-            unit.resendAfterBlock = {0, 0x7FF00, twice, twice};
-            // Multi-part only: just before a block's part 0 (whose completion the sender
-            // reports) and in the middle of a large block.
-            unit.resendAfterPart = {{0x3100, 2}, {0xA0000, 3}};
-        }
-        QCOMPARE(runTransfer(link, unit), 10848);
-        QVERIFY2(unit.error.isEmpty(), qPrintable(unit.error));
-        QTEST(unit.messages, "messages");
-        QCOMPARE(link.retryCount, unit.resendsSent);
-        QVERIFY(QByteArray(reinterpret_cast<const char *>(unit.flash.data()), PayloadSize) == file.readAll().mid(FileSkip));
-        if (multiPart) {
-            // The end comes with the part 0 of the payload's last block.
-            QCOMPARE(unit.last.mid(9, 3), bytes({0x04, 0x5E, 0x1D}));
-            QCOMPARE(unit.flash[PayloadSize], UnitModel::Untouched);
-        } else {
-            // One block beyond the payload goes out: the zeros the image starts with.
-            QCOMPARE(unit.expected, PayloadSize + 512);
-            QVERIFY(std::all_of(&unit.flash[PayloadSize], &unit.flash[PayloadSize + 512], [](auto b) { return b == 0; }));
-        }
     }
 };
 
