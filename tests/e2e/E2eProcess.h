@@ -1,11 +1,15 @@
 #pragma once
 // A program that an end-to-end test starts: its standard output and error are collected
-// while the test waits for it, and it is killed and reaped if the test ends early.
+// while the test waits for it, and it is killed and reaped if the test ends early. Below it,
+// what tarsyn-flash's tests share: the programs, a unit's ports and files.
 
+#include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 class E2eProcess {
 public:
@@ -64,3 +68,39 @@ private:
 
     QProcess process_;
 };
+
+using Process = std::unique_ptr<E2eProcess>;
+inline const QString FlashExe = QStringLiteral(TARSYN_FLASH_EXE);
+constexpr int ShortMs = 60000;
+
+// Port names of this test run's own, so that runs side by side do not meet.
+inline QString portName(const QString &tag)
+{
+    return QStringLiteral("%1-%2-%3").arg(QCoreApplication::applicationName(), tag).arg(QCoreApplication::applicationPid());
+}
+
+// tarsyn-flash's options for the pair of ports whose names contain `id`.
+inline QStringList pair(const QString &id)
+{
+    return {QStringLiteral("--in"), id, QStringLiteral("--out"), id};
+}
+
+// A virtual unit with `options`, once it says it is ready (or has ended).
+inline Process startUnit(const QStringList &options)
+{
+    auto unit = std::make_unique<E2eProcess>(QStringLiteral(TARSYN_UNIT_EXE), options);
+    unit->waitForOutput(QStringLiteral("ready: "), ShortMs);
+    return unit;
+}
+
+// A unit on ports of its own.
+inline Process startUnit(const QString &id, const QStringList &options)
+{
+    return startUnit(QStringList{"--port-name", id} + options);
+}
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

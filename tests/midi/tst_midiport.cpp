@@ -68,7 +68,7 @@ bool deliver(MidiPort &sender, Collector &collector, const QByteArray &message)
     return false;
 }
 
-// This binary in one of its child modes (see main), with `environment` added.
+// This binary in one of its child modes (see main), with `environment` changed.
 struct Child {
     QProcess process;
     QString out;
@@ -76,8 +76,12 @@ struct Child {
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TARSYN_MIDI_PORT_CHILD", mode);
-        for (const QString &setting : environment)
-            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        for (const QString &setting : environment) {   // NAME=VALUE, or NAME alone to remove
+            if (setting.contains('='))
+                env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+            else
+                env.remove(setting);
+        }
         process.setProcessEnvironment(env);
         process.start(QCoreApplication::applicationFilePath(), {});
     }
@@ -117,20 +121,6 @@ private slots:
         peer.setReceiver(&atPeer);
         port.setReceiver(&atPort);
         QVERIFY(peer.openVirtual(peerName));
-    }
-
-    void listsPeerPorts()
-    {
-        // The peer's output is one of our inputs and its input one of our outputs, each once;
-        // probing by index, as the window does, yields the same list and then a null name.
-        const QStringList inputs = port.inputDeviceNames();
-        QCOMPARE(inputs.filter(peerName).size(), 1);
-        QCOMPARE(port.outputDeviceNames().filter(peerName).size(), 1);
-        QVERIFY(peerInput() >= 0 && peerOutput() >= 0);
-        QStringList probed;
-        for (unsigned i = 0; !port.inputDeviceName(i).isNull(); ++i)
-            probed << port.inputDeviceName(i);
-        QCOMPARE(probed, inputs);
     }
 
     void openPicksPair_data()
@@ -259,9 +249,15 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return listed(extraName); }, 10000));
             for (int i = 0; i < 3; ++i)
                 (void)port.inputDeviceNames();
-            // The snapshot is what a fresh look shows, in the same order.
+            // The snapshot is what a fresh look shows, in the same order, each port once;
+            // probing by index, as the window does, yields the same list and then a null name.
             QCOMPARE(watcher.listedInputs(), port.inputDeviceNames());
             QCOMPARE(watcher.listedOutputs(), port.outputDeviceNames());
+            QCOMPARE(watcher.listedInputs().filter(extraName).size() + watcher.listedOutputs().filter(extraName).size(), 2);
+            QStringList probed;
+            for (unsigned i = 0; !port.inputDeviceName(i).isNull(); ++i)
+                probed << port.inputDeviceName(i);
+            QCOMPARE(probed, watcher.listedInputs());
         }
         QVERIFY(QTest::qWaitFor([&] { return !watcher.listedInputs().join('\n').contains(extraName); }, 10000));
         QVERIFY(QTest::qWaitFor([&] { return !watcher.listedOutputs().join('\n').contains(extraName); }, 10000));
@@ -335,41 +331,13 @@ private slots:
         QVERIFY(gone.at(1).at(0).toString().contains(name + "-later "));
     }
 
-    void serverStops()
-    {
-        // A JACK server of this test's own stops under an open, watching pair: the pair says
-        // that its port has gone, and closes without waiting for cycles that never come.
-        if (port.apiName() != QLatin1String("jack"))
-            QSKIP("a MIDI server that stops: JACK only (the ALSA sequencer is the kernel's)");
-        QTemporaryDir state;
-        QVERIFY(state.isValid());
-        const QString server = "tarsyn-stop-" + peerName;
-        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
-        const auto jackServer = [&](const QString &action) {
-            return QProcess::execute(script, {action, server, state.path()});
-        };
-        QCOMPARE(jackServer("start"), 0);
-        const auto stop = qScopeGuard([&] { jackServer("stop"); });
-        Child child("watch:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
-        QVERIFY2(child.waitForOutput("open\n", 60000), qPrintable(child.out));
-        QElapsedTimer sinceStop;
-        sinceStop.start();
-        QProcess stopper;
-        stopper.start(script, {"stop", server, state.path()});
-        QVERIFY2(child.waitForOutput("closed\n", 30000), qPrintable(child.out));
-        qInfo("reported %lld ms after the server was told to stop", sinceStop.elapsed());
-        QVERIFY2(QRegularExpression("gone " + peerName + " (in|out)\n").match(child.out).hasMatch(),
-                 qPrintable(child.out));
-        QVERIFY(QTest::qWaitFor([&] { return child.process.state() == QProcess::NotRunning; }, 10000));
-        QCOMPARE(child.process.exitCode(), 0);
-        QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
-    }
-
     void serverComesAndGoes()
     {
-        // A watching port follows a JACK server that starts after it, and one that stops:
-        // the server's ports are listed, then gone. (libjack serves one server per process:
-        // the watching port and the peer are children on the server of this test's own.)
+        // A watching port follows a JACK server that starts after it: the server's ports are
+        // listed and a pair opens to a peer there. When the server stops, the pair says that
+        // its port has gone and closes without waiting for cycles that never come, and the
+        // lists empty. (libjack serves one server per process: the watching port and the
+        // peer are children on the server of this test's own.)
         if (port.apiName() != QLatin1String("jack"))
             QSKIP("a MIDI server that starts and stops: JACK only (the ALSA sequencer is the kernel's)");
         QTemporaryDir state;
@@ -382,29 +350,32 @@ private slots:
         QCOMPARE(QProcess::execute(script, {"start", server, state.path()}), 0);
         Child peerChild("peer:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
         QVERIFY2(peerChild.waitForOutput("ready", 30000), qPrintable(peerChild.out));
-        QVERIFY2(follower.waitForOutput("listed\n", 10000), qPrintable(follower.out));
-        QCOMPARE(QProcess::execute(script, {"stop", server, state.path()}), 0);
-        QVERIFY2(follower.waitForOutput("empty\n", 10000), qPrintable(follower.out));
+        QVERIFY2(follower.waitForOutput("open\n", 30000), qPrintable(follower.out));
+        QElapsedTimer sinceStop;
+        sinceStop.start();
+        QProcess stopper;
+        stopper.start(script, {"stop", server, state.path()});
+        QVERIFY2(follower.waitForOutput("closed\n", 30000), qPrintable(follower.out));
+        qInfo("reported %lld ms after the server was told to stop", sinceStop.elapsed());
+        QVERIFY2(QRegularExpression("gone " + peerName + " (in|out)\n").match(follower.out).hasMatch(),
+                 qPrintable(follower.out));
+        QVERIFY(QTest::qWaitFor([&] { return follower.process.state() == QProcess::NotRunning; }, 30000));
+        QVERIFY2(follower.out.contains("empty\n") && follower.process.exitCode() == 0, qPrintable(follower.out));
+        QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
     }
 
     void noMidiSystem()
     {
         // This binary again, in its child mode, with a JACK server name that no server has:
-        // JACK chosen, every system, an unknown system.
+        // JACK chosen, every system, an unknown system. Without JACK_NO_START_SERVER, the port
+        // itself must keep libjack from starting a server.
         for (const QString api : {"jack", "", "nonesuch"}) {
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert("TARSYN_MIDI_PORT_CHILD", "1");
-            env.insert("JACK_DEFAULT_SERVER", "tarsyn-absent-" + peerName);
-            env.remove("JACK_NO_START_SERVER");   // the port must keep libjack from starting one
-            env.insert("TARSYN_MIDI_API", api);
-            QProcess child;
-            child.setProcessEnvironment(env);
-            child.start(QCoreApplication::applicationFilePath(), {});
-            QVERIFY(child.waitForFinished(60000));
-            QCOMPARE(child.readAllStandardError(), QByteArray());
+            Child child("1", {"JACK_DEFAULT_SERVER=tarsyn-absent-" + peerName, "JACK_NO_START_SERVER", "TARSYN_MIDI_API=" + api});
+            QVERIFY(child.process.waitForFinished(60000));
+            QCOMPARE(child.process.readAllStandardError(), QByteArray());
             // Without a sequencer device no system is left; with one, ALSA may list ports. A
             // crash loses the buffered output.
-            const QByteArray out = child.readAllStandardOutput();
+            const QByteArray out = child.process.readAllStandardOutput();
             QVERIFY2(out == "0 0 0 0\n" || (api.isEmpty() && QFile::exists("/dev/snd/seq")),
                      qPrintable(api + ": " + QString::fromLatin1(out)));
         }
@@ -413,56 +384,49 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    // The child modes. "peer:NAME": virtual ports NAME until killed. "watch:NAME": virtual
-    // ports NAME and a watching pair opened to them, until that pair's port has gone.
-    // "follow:NAME": a watching port, until NAME's ports have been listed and then none.
+    // The child modes. "peer:NAME": virtual ports NAME until killed. "follow:NAME": a watching
+    // port that opens itself to NAME's ports once they are listed, until that pair's port has
+    // gone and no port is listed.
     const QString childMode = qEnvironmentVariable("TARSYN_MIDI_PORT_CHILD");
+    const auto say = [](const char *text) {
+        std::printf("%s\n", text);
+        std::fflush(stdout);
+    };
     if (childMode.startsWith("follow:")) {
         QCoreApplication app(argc, argv);
         const QString name = childMode.section(':', 1);
-        MidiPort watcher;
-        bool listed = false;
-        QObject::connect(&watcher, &MidiPort::portsChanged, &app, [&] {
-            if (!listed && indexEndingWith(watcher.listedInputs(), name + " out") >= 0) {
-                listed = true;
-                std::printf("listed\n");
-            } else if (listed && watcher.listedInputs().isEmpty() && watcher.listedOutputs().isEmpty()) {
-                std::printf("empty\n");
+        MidiPort pair;
+        bool opened = false, gone = false, empty = false;
+        QObject::connect(&pair, &MidiPort::openPortGone, &app, [&](const QString &port) {
+            std::printf("gone %s\n", qPrintable(port.section(':', 1)));
+            pair.close();
+            say("closed");
+            gone = true;
+            if (empty)
                 app.quit();
-            }
-            std::fflush(stdout);
         });
-        watcher.watchPorts();
-        std::printf("watching\n");
-        std::fflush(stdout);
+        QObject::connect(&pair, &MidiPort::portsChanged, &app, [&] {
+            const int in = indexEndingWith(pair.listedInputs(), name + " out");
+            const int out = indexEndingWith(pair.listedOutputs(), name + " in");
+            if (!opened && in >= 0 && out >= 0 && (opened = pair.open(in, out))) {
+                say("open");
+            } else if (opened && !empty && pair.listedInputs().isEmpty() && pair.listedOutputs().isEmpty()) {
+                say("empty");
+                empty = true;
+                if (gone)
+                    app.quit();
+            }
+        }, Qt::QueuedConnection);
+        pair.watchPorts();
+        say("watching");
         return app.exec();
     }
-    if (childMode.startsWith("peer:") || childMode.startsWith("watch:")) {
+    if (childMode.startsWith("peer:")) {
         QCoreApplication app(argc, argv);
-        const QString name = childMode.section(':', 1);
-        MidiPort peer, pair;
-        if (!peer.openVirtual(name))
+        MidiPort peer;
+        if (!peer.openVirtual(childMode.section(':', 1)))
             return 1;
-        if (childMode.startsWith("peer:")) {
-            std::printf("ready\n");
-            std::fflush(stdout);
-            return app.exec();
-        }
-        QObject::connect(&pair, &MidiPort::openPortGone, &app, [&](const QString &gone) {
-            std::printf("gone %s\n", qPrintable(gone.section(':', 1)));
-            pair.close();
-            peer.close();
-            std::printf("closed\n");
-            std::fflush(stdout);
-            app.quit();
-        });
-        pair.watchPorts();
-        const int in = indexEndingWith(pair.listedInputs(), name + " out");
-        const int out = indexEndingWith(pair.listedOutputs(), name + " in");
-        if (!pair.open(in, out))
-            return 1;
-        std::printf("open\n");
-        std::fflush(stdout);
+        say("ready");
         return app.exec();
     }
     // "1": everything that meets the MIDI systems, reported on standard output.
