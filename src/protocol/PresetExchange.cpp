@@ -97,7 +97,7 @@ void PresetExchange::begin()
     presetBank = presetSlot = 0;
     presetsWritten = writesOfPreset = 0;
     written_.fill(false, PresetCount);
-    checkpointBank_ = checkpointSlot_ = 0;
+    checkpointBank_ = checkpointSlot_ = safeBank_ = safeSlot_ = 0;
     sinceCheckpoint_ = 0;
     window_ = CheckpointPresets;
     rollbacks_ = 0;
@@ -120,19 +120,20 @@ void PresetExchange::advance()
 
 void PresetExchange::presetDataReceived()
 {
-    // After the last preset (bank 16, result still on screen) there is no entry to use.
-    if (!validIndex(presetBank, presetSlot))
-        return;
     // A reply without a complete preset is not an answer: the request stays outstanding
     // (and is repeated if no complete reply follows).
     if (link_.presetLength != PresetSize)
         return;
-    if (!running_) {
-        take();   // sent by the unit on its own: it continues the pass where it stands
+    // Collected by a drain under way, the end's too: a reply then means the host ran ahead.
+    if (running_ && guard_.draining()) {
+        guard_.reply(ReplyPresetData);
         return;
     }
-    if (guard_.draining()) {
-        guard_.reply(ReplyPresetData);
+    // After the last preset (bank 16, result still on screen) there is no entry to use.
+    if (!validIndex(presetBank, presetSlot))
+        return;
+    if (!running_) {
+        take();   // sent by the unit on its own: it continues the pass where it stands
         return;
     }
     if (awaitingWrite_)
@@ -196,12 +197,14 @@ void PresetExchange::advanceAndAsk()
 
 void PresetExchange::presetWritten()
 {
-    if (!running_ || !validIndex(presetBank, presetSlot))
+    if (!running_)
         return;   // outside a pass there is nothing to continue
     if (guard_.draining()) {
         guard_.reply(ReplyPresetWritten);
         return;
     }
+    if (!validIndex(presetBank, presetSlot))
+        return;
     if (!awaitingWrite_)
         return;   // a confirmation where a preset is awaited: an old copy
     if (guard_.reply(ReplyPresetWritten) != StallGuard::Take::Answer)
@@ -213,9 +216,10 @@ void PresetExchange::presetWritten()
 void PresetExchange::drainFor(Doubt doubt)
 {
     doubt_ = doubt;
-    // A reply later than a checkpoint's quick drain answers a request from before it, and
-    // shifts only presets after it: the next drain finds the reply too many and the pass goes
-    // back to that checkpoint. The end must be certain: nothing may still be on its way.
+    // A reply later than a checkpoint's quick drain answers a request from before it: the
+    // host has run ahead since a reply taken for the next one, possibly before the drain. The
+    // next drain (or the timing check) finds the reply too many, and the pass goes back to the
+    // checkpoint before that drain. The end must be certain: nothing may still be on its way.
     guard_.drain(doubt == Doubt::End);
 }
 
@@ -234,6 +238,8 @@ void PresetExchange::drained()
     switch (doubt) {
     case Doubt::Checkpoint:
         window_ = qMin(window_ * 2, CheckpointPresets);
+        safeBank_ = checkpointBank_;
+        safeSlot_ = checkpointSlot_;
         checkpointBank_ = presetBank;
         checkpointSlot_ = presetSlot;
         sinceCheckpoint_ = 0;
@@ -265,8 +271,8 @@ void PresetExchange::rollBack()
     // A link that doubles replies often would bring the pass back again and again: shorter
     // stretches between checkpoints keep it moving (a clean one lets them grow again).
     window_ = qMax(1, window_ / 4);
-    presetBank = checkpointBank_;
-    presetSlot = checkpointSlot_;
+    presetBank = checkpointBank_ = safeBank_;
+    presetSlot = checkpointSlot_ = safeSlot_;
     sinceCheckpoint_ = 0;
     writesOfPreset = 0;
     presetFirstRead = true;

@@ -9,12 +9,13 @@
 //
 // Staying in step. Preset replies name no slot: a reply that came twice would be stored
 // under the next slot. A reply is taken only when the StallGuard finds it in step; every
-// CheckpointPresets presets (fewer after a doubt), and at the end, the link is drained, and only a drain that
-// finds no reply beyond the last request moves the checkpoint on. Anything in doubt (a
-// reply too soon, a repeat, a reply beyond the last request) takes the pass back to the
-// checkpoint, from where every preset is read again (and, in the compare direction,
-// written again where it differs). A preset is reported as not sticking only when that
-// was seen in step.
+// CheckpointPresets presets (fewer after a doubt), and at the end, the link is drained, and
+// only a drain that finds no reply beyond the last request moves the checkpoint on. Anything
+// in doubt (a reply too soon, a repeat, a reply beyond the last request) takes the pass back
+// to the checkpoint before the last one (a reply later than a drain can have shifted the
+// presets before it), from where every preset is read again (and, in the compare
+// direction, written again where it differs). A preset is reported as not sticking only
+// when that was seen in step.
 //
 // Results (progress, end of pass, a preset that does not stick) are emitted as outcome().
 // Runs on the thread that owns it.
@@ -122,6 +123,8 @@ private:
     Doubt doubt_ = Doubt::None;
     int checkpointBank_ = 0;
     int checkpointSlot_ = 0;
+    int safeBank_ = 0;              // the checkpoint before, where a doubt goes back to
+    int safeSlot_ = 0;
     int sinceCheckpoint_ = 0;
     int window_ = CheckpointPresets;   // presets between checkpoints, shorter after doubt
     int rollbacks_ = 0;

@@ -290,6 +290,16 @@ void TestSession::receivePass_data()
     LinkFaults lost;
     lost.dropEvery = 101;
     QTest::newRow("lost replies") << lost;
+    // A copy taken in step puts the host one ahead; the unit pauses as the next checkpoint's
+    // drain starts, so that drain finds nothing too many: the shift began before it.
+    LinkFaults late;
+    late.duplicateEvery = 1000;
+    late.pauseAtReply = 1024;
+    late.pauseMs = 60;
+    QTest::newRow("a copy, then a pause at the checkpoint") << late;
+    LinkFaults lastStretch;
+    lastStretch.duplicateEvery = 2040;
+    QTest::newRow("a copy in the last stretch") << lastStretch;
 }
 
 void TestSession::receivePass()
@@ -303,7 +313,7 @@ void TestSession::receivePass()
     // Every preset under its own slot, whatever the link did.
     QVERIFY(rig.storeMatchesUnit());
     QCOMPARE(rig.bar.back(), PresetCount);
-    if (faults.duplicateEvery || faults.dropEvery)
+    if (faults.duplicateEvery || faults.dropEvery || faults.pauseAtReply)
         QVERIFY(rig.presets.rollbacks() > 0);
     else if (rig.presets.guard().repeats() == 0)   // a busy machine may cause repeats
         QCOMPARE(int(rig.unit.sent.size()), PresetCount);
