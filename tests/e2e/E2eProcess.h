@@ -70,7 +70,9 @@ private:
 };
 
 using Process = std::unique_ptr<E2eProcess>;
+#ifdef TARSYN_FLASH_EXE
 inline const QString FlashExe = QStringLiteral(TARSYN_FLASH_EXE);
+#endif
 constexpr int ShortMs = 60000;
 
 // Port names of this test run's own, so that runs side by side do not meet.
