@@ -12,8 +12,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace Tarsyn {
@@ -37,6 +42,31 @@ void err(const QString &text)
 QString counted(int n, const char *singular, const char *plural)
 {
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? singular : plural));
+}
+
+// Closing the ports can block inside the MIDI system (a JACK server that no longer answers).
+// The result has been told by then: after this long the program ends without them.
+constexpr auto CloseLimit = std::chrono::seconds(5);
+
+void closeWithin(FlashSession &session, int status)
+{
+    std::mutex mutex;
+    std::condition_variable closed;
+    bool done = false;
+    std::thread deadline([&] {
+        std::unique_lock lock(mutex);
+        if (!closed.wait_for(lock, CloseLimit, [&] { return done; })) {
+            std::fflush(nullptr);
+            std::_Exit(status);
+        }
+    });
+    session.port().close();
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    closed.notify_one();
+    deadline.join();
 }
 
 } // namespace
@@ -88,6 +118,15 @@ QString FlashCommand::helpText()
 
 int FlashCommand::run(const QStringList &arguments)
 {
+    std::optional<FlashSession> session;
+    const int status = runCommand(arguments, session);
+    if (session)
+        closeWithin(*session, status);
+    return status;
+}
+
+int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSession> &sessionSlot)
+{
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption inOption(QStringLiteral("in"), QString(), QStringLiteral("SEL"));
@@ -134,7 +173,7 @@ int FlashCommand::run(const QStringList &arguments)
     if (parser.isSet(firmwareOption) && command != QLatin1String("update"))
         return usage(QStringLiteral("--firmware belongs to update"));
 
-    FlashSession session;
+    FlashSession &session = sessionSlot.emplace();
     if (command == QLatin1String("ports")) {
         if (parser.isSet(inOption) || parser.isSet(outOption))
             return usage(QStringLiteral("ports takes no options"));

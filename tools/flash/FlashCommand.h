@@ -6,7 +6,11 @@
 
 #include <QStringList>
 
+#include <optional>
+
 namespace Tarsyn {
+
+class FlashSession;
 
 class FlashCommand {
 public:
@@ -14,6 +18,9 @@ public:
     int run(const QStringList &arguments);
 
     static QString helpText();
+
+private:
+    int runCommand(const QStringList &arguments, std::optional<FlashSession> &session);
 };
 
 } // namespace Tarsyn

@@ -269,7 +269,8 @@ void FlashSession::finish(Status status)
             exchange_.endPass();
         exchange_.guard().stop();
     }
-    port_.close();
+    // The ports stay open until the owner has told the result: closing can block inside a
+    // MIDI system that no longer answers (the owner then bounds the wait).
     emit finished(status);
 }
 
