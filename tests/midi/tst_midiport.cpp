@@ -342,7 +342,9 @@ private slots:
             QSKIP("a MIDI server that starts and stops: JACK only (the ALSA sequencer is the kernel's)");
         QTemporaryDir state;
         QVERIFY(state.isValid());
-        const QString server = "tarsyn-later-" + peerName;
+        // The same name in every run of this tree: JACK frees a dead server's registry slot
+        // only for a server of the same name.
+        const QString server = QStringLiteral("tarsyn-later-%1").arg(qHash(QByteArray(TARSYN_BINARY_DIR)), 0, 16);
         const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
         const auto stop = qScopeGuard([&] { QProcess::execute(script, {"stop", server, state.path()}); });
         Child follower("follow:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
