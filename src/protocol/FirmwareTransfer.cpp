@@ -9,6 +9,14 @@ namespace Tarsyn {
 namespace {
 // Messages remembered for matching replies after a drain; far more than can be in flight.
 constexpr std::size_t LogLength = 4096;
+constexpr int BlockCount = FirmwareTransfer::SmallBlockCount + 880;
+// Refusals in a row of a block the unit may already hold (a copy of it went out whose answer
+// was lost or in doubt) before the transfer goes past it: a unit that takes blocks only in
+// order refuses such a block for ever, one that writes any block takes it again.
+constexpr int RefusalsBeforePassing = 2;
+// Refusals in a row, after the last block, of a block gone past that show a unit which takes
+// blocks only in order: one that writes any block would have taken one of them.
+constexpr int RefusalsForInOrder = 3;
 
 bool isResend(ReplyCode code)
 {
@@ -22,10 +30,15 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
     , guard_(link, this)
 {
     connect(&guard_, &StallGuard::drained, this, &FirmwareTransfer::drained);
-    // A repeat is one more message of the same block: the unit may answer each copy.
+    // A repeat is one more message of the same block: the unit may answer each copy, and may
+    // hold the block already.
     connect(&guard_, &StallGuard::repeated, this, [this] {
-        if (!log_.empty())
-            log_.push_back(log_.back());
+        if (log_.empty())
+            return;
+        log_.push_back(log_.back());
+        const int index = indexOf(log_.back().offset);
+        if (log_.back().final && index < BlockCount)
+            maybeHeld_[std::size_t(index)] = true;
     });
     connect(&guard_, &StallGuard::unitSilent, this, [this] {
         if (!running_)
@@ -42,13 +55,31 @@ int FirmwareTransfer::countFor(std::uint32_t end)
     return SmallBlockCount + int((end - LargeRegion) / 512) * 10;
 }
 
+int FirmwareTransfer::indexOf(std::uint32_t offset)
+{
+    return offset < LargeRegion ? int(offset / 256) : SmallBlockCount + int((offset - LargeRegion) / 512);
+}
+
+std::uint32_t FirmwareTransfer::offsetOf(int index)
+{
+    return index < SmallBlockCount ? std::uint32_t(index) * 256
+                                   : LargeRegion + std::uint32_t(index - SmallBlockCount) * 512;
+}
+
 void FirmwareTransfer::start()
 {
     log_.clear();
+    blocks_.assign(BlockCount, Block::Unknown);
+    maybeHeld_.assign(BlockCount, false);
+    order_ = UnitOrder::Unknown;
     running_ = true;
+    resolving_ = false;
     count_ = 0;
     ackedEnd_ = 0;
+    topAcked_ = -1;
+    highestSent_ = -1;
     sinceCheckpoint_ = 0;
+    refusalsOfHeld_ = 0;
     doubt_ = Doubt::None;
     askedBlock_ = 0xFFFFFFFF;
     requestsInARow_ = 0;
@@ -68,17 +99,28 @@ void FirmwareTransfer::sendNext()
     sent(offset, final);
 }
 
+// The block from its beginning: its whole message, or its part 1.
+void FirmwareTransfer::sendBlock(int index)
+{
+    link_.cursor = offsetOf(index);
+    link_.phase = 0;
+    sendNext();
+}
+
 void FirmwareTransfer::sent(std::uint32_t offset, bool final)
 {
     log_.push_back({offset, final});
     if (log_.size() > LogLength)
         log_.pop_front();
+    highestSent_ = std::max(highestSent_, indexOf(offset));
     guard_.watch();
 }
 
-bool FirmwareTransfer::lastBlock(const Sent &sent) const
+bool FirmwareTransfer::written(int index) const
 {
-    return sent.final && sent.offset == LastPayloadBlock;
+    const Block state = blocks_[std::size_t(index)];
+    // A unit that takes blocks only in order acknowledged a later block: it holds this one.
+    return state == Block::Acked || state == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_);
 }
 
 void FirmwareTransfer::blockDone(std::uint32_t offset)
@@ -119,7 +161,8 @@ void FirmwareTransfer::answered(ReplyCode code)
 {
     const Sent last = log_.back();
     if (isResend(code)) {
-        // Which message it answers is certain only once nothing else is on its way.
+        // Which message it answers is certain only once nothing else is on its way. The drain
+        // sends nothing: in step, the unit then gets the block (or next part) again.
         drainFor(Doubt::Resend, code);
         return;
     }
@@ -127,15 +170,97 @@ void FirmwareTransfer::answered(ReplyCode code)
         sendNext();
         return;
     }
-    blockDone(last.offset);
-    if (lastBlock(last)) {
+    acked(indexOf(last.offset), code);
+}
+
+// An acknowledgement that surely answers the block at `index`: the unit holds it.
+void FirmwareTransfer::acked(int index, ReplyCode code)
+{
+    // A unit that takes blocks only in order acknowledges the block it waits for, or (at
+    // most) the one it wrote last again; an older one shows a unit that writes any block.
+    if (order_ == UnitOrder::Unknown && index + 1 < topAcked_)
+        order_ = UnitOrder::AnyAddress;
+    blocks_[std::size_t(index)] = Block::Acked;
+    topAcked_ = std::max(topAcked_, index);
+    requestsInARow_ = 0;
+    refusalsOfHeld_ = 0;
+    blockDone(offsetOf(index));
+    if (resolving_) {
+        moveOnFrom(index + 1, code);
+    } else if (index == BlockCount - 1) {
         drainFor(Doubt::End, code);
     } else if (++sinceCheckpoint_ >= CheckpointBlocks) {
         sinceCheckpoint_ = 0;
         drainFor(Doubt::Checkpoint, code);
     } else {
-        sendNext();
+        moveOnFrom(index + 1, code);
     }
+}
+
+// A resend request that surely answers the whole block (or part 0) at `index`.
+void FirmwareTransfer::refused(int index, ReplyCode code)
+{
+    if (!countRequest(offsetOf(index)))
+        return;
+    if (written(index)) {
+        // Sent again to make sure, and refused: it is written all the same.
+        moveOnFrom(index + 1, code);
+        return;
+    }
+    if (order_ == UnitOrder::AnyAddress) {
+        sendBlock(index);   // a unit that writes any block wants this one again
+        return;
+    }
+    if (resolving_) {
+        if (maybeHeld_[std::size_t(index)] && ++refusalsOfHeld_ >= RefusalsForInOrder) {
+            order_ = UnitOrder::InOrder;
+            blocks_[std::size_t(index)] = Block::Held;
+            refusalsOfHeld_ = 0;
+            moveOnFrom(index + 1, code);
+        } else {
+            sendBlock(index);
+        }
+        return;
+    }
+    // A single refusal may be a damaged copy of the very block the unit waits for.
+    const bool mayHold = (blocks_[std::size_t(index)] != Block::Unknown || maybeHeld_[std::size_t(index)])
+        && requestsInARow_ >= RefusalsBeforePassing;
+    if (mayHold) {
+        // The unit may hold it and wait for a later block: go on; settled at the end.
+        blocks_[std::size_t(index)] = Block::Passed;
+        moveOnFrom(index + 1, code);
+        return;
+    }
+    sendBlock(index);   // in step: the block again, as the unit asked
+}
+
+// Sends the first block from `index` on that is not known to be written; past the last one,
+// the end's drain (`why`: the reply that led here).
+void FirmwareTransfer::moveOnFrom(int index, ReplyCode why)
+{
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        drainFor(Doubt::End, why);
+        return;
+    }
+    sendBlock(index);
+}
+
+bool FirmwareTransfer::countRequest(std::uint32_t offset)
+{
+    if (offset == askedBlock_) {
+        ++requestsInARow_;
+    } else {
+        askedBlock_ = offset;
+        requestsInARow_ = 1;
+    }
+    if (requestsInARow_ < MaxRequestsForBlock)
+        return true;
+    failedBlock_ = offset;
+    abandon();
+    emit unitKeepsAsking(offset);
+    return false;
 }
 
 void FirmwareTransfer::drained()
@@ -143,9 +268,24 @@ void FirmwareTransfer::drained()
     if (!running_)
         return;
     QList<ReplyCode> replies = guard_.collected();
-    if (doubt_ != Doubt::None)
-        replies.prepend(trigger_);   // taken as the answer to the last message before the drain
+    const Doubt doubt = doubt_;
+    if (doubt != Doubt::None)
+        replies.prepend(trigger_);   // the answer to the last message before the drain
     doubt_ = Doubt::None;
+    const Sent last = log_.back();
+
+    // Nothing came besides the reply that asked for the drain: the host is in step.
+    if (doubt != Doubt::None && replies.size() == 1) {
+        if (doubt == Doubt::End)
+            reachedEnd();
+        else if (doubt == Doubt::Checkpoint)
+            moveOnFrom(indexOf(last.offset) + 1, trigger_);
+        else if (!last.final)
+            sendNext();   // a resend request in the middle of a block: the next part
+        else
+            refused(indexOf(last.offset), trigger_);
+        return;
+    }
 
     // The replies answer the last replies.size() messages, in order, if nothing was lost or
     // doubled on the way. A doubled reply makes the list longer: the match then reaches
@@ -157,59 +297,83 @@ void FirmwareTransfer::drained()
 
     if (n > 0 && !anyResend) {
         for (int i = first; i <= lastIndex; ++i) {
-            if (log_[std::size_t(i)].final)
-                blockDone(log_[std::size_t(i)].offset);
+            const Sent &s = log_[std::size_t(i)];
+            if (s.final && !written(indexOf(s.offset))) {
+                blocks_[std::size_t(indexOf(s.offset))] = Block::Acked;
+                blockDone(s.offset);
+            }
         }
-        if (lastBlock(log_.back())) {
-            running_ = false;
-            count_ = EndCount;
-            guard_.stop();
-            emit finished();
-            return;
-        }
-        sendNext();
+        if (!last.final)
+            sendNext();
+        else if (indexOf(last.offset) == BlockCount - 1 || resolving_)
+            drainFor(Doubt::End, replies.constLast());   // settle the end with a thorough drain
+        else
+            moveOnFrom(indexOf(last.offset) + 1, replies.constLast());
         return;
     }
     const bool afterFinal = lastIndex == 0 || log_[std::size_t(lastIndex - 1)].final;
-    if (n == 1 && !log_.back().final && !afterFinal) {
-        // In step, in the middle of a block: the unit keeps the part and the block is judged
-        // at its part 0; the next part goes out, as for an acknowledgement.
+    if (n == 1 && !last.final && !afterFinal) {
+        // In the middle of a block: the unit keeps the part and the block is judged at its
+        // part 0; the next part goes out, as for an acknowledgement.
         sendNext();
         return;
     }
-    // A resend request: go back to the lowest block among the messages the replies can
-    // answer, and one message further: the answer to the last message may have come after
-    // the drain, in which case the request was the answer to the one before. The lowest, not
-    // the earliest sent: after an earlier going back, the message before may belong to a
-    // later block. Writing a block again is harmless; leaving one out never is.
-    std::uint32_t from = log_[std::size_t(first)].offset;
-    for (int i = std::max(0, first - 1); i <= lastIndex; ++i)
-        from = std::min(from, log_[std::size_t(i)].offset);
-    restartAt(from, log_[std::size_t(first)].offset);
+    goBack(first, lastIndex);
 }
 
-void FirmwareTransfer::restartAt(std::uint32_t offset, std::uint32_t askedFor)
+// A resend request among replies whose messages are in doubt: go back to the lowest block
+// among the messages they can answer, and one message further (the answer to the last
+// message may come after the drain, making the request the answer to the one before). The
+// acknowledgements of those blocks may have answered other messages: they are in doubt too,
+// and so is whether the unit holds them.
+void FirmwareTransfer::goBack(int firstLog, int lastLog)
 {
-    if (askedFor == askedBlock_) {
-        ++requestsInARow_;
-    } else {
-        askedBlock_ = askedFor;
-        requestsInARow_ = 1;
+    if (!countRequest(log_[std::size_t(firstLog)].offset))
+        return;
+    int lowest = BlockCount;
+    for (int i = std::max(0, firstLog - 1); i <= lastLog; ++i) {
+        const int index = indexOf(log_[std::size_t(i)].offset);
+        lowest = std::min(lowest, index);
+        maybeHeld_[std::size_t(index)] = true;
+        if (blocks_[std::size_t(index)] == Block::Acked)
+            blocks_[std::size_t(index)] = Block::Doubtful;
     }
-    if (requestsInARow_ >= MaxRequestsForBlock) {
-        failedBlock_ = askedFor;
-        abandon();
-        emit unitKeepsAsking(askedFor);
+    topAcked_ = -1;
+    for (int index = BlockCount - 1; index >= 0 && topAcked_ < 0; --index) {
+        if (blocks_[std::size_t(index)] == Block::Acked)
+            topAcked_ = index;
+    }
+    sendBlock(lowest);
+}
+
+// The last block is acknowledged and the link was quiet: done when every block is written;
+// blocks gone past are settled first by sending them again.
+void FirmwareTransfer::reachedEnd()
+{
+    int index = 0;
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        finish();
         return;
     }
-    link_.cursor = offset;
-    link_.phase = 0;
-    sendNext();
+    resolving_ = true;
+    sendBlock(index);
+}
+
+void FirmwareTransfer::finish()
+{
+    running_ = false;
+    resolving_ = false;
+    count_ = EndCount;
+    guard_.stop();
+    emit finished();
 }
 
 void FirmwareTransfer::abandon()
 {
     running_ = false;
+    resolving_ = false;
     if (count_ < EndCount)
         count_ = EndCount;
     doubt_ = Doubt::None;
