@@ -120,6 +120,41 @@ private slots:
         QCOMPARE(unit.repeatsReceived(), repeats);
     }
 
+    // How each unit judges addresses: a block of the waited address is written; the one just
+    // written again, another address, a skipped block, a new update from block 0.
+    void addressPolicies_data()
+    {
+        QTest::addColumn<int>("policy");
+        QTest::addColumn<bool>("parts");
+        QTest::addColumn<QByteArray>("replies");
+        QTest::addColumn<int>("written");
+        // Blocks 0, 0 again, 0x200 (skipping 0x100), 0x100, 0x200, 0 (a new update).
+        for (bool parts : {false, true}) {
+            const char *form = parts ? "parts" : "whole";
+            QTest::addRow("any, %s", form) << 0 << parts << QByteArray("\x24\x24\x24\x24\x24\x24") << 6;
+            QTest::addRow("sequence, %s", form) << 1 << parts << QByteArray("\x24\x24\x27\x24\x24\x24") << 4;
+            QTest::addRow("strict, %s", form) << 2 << parts << QByteArray("\x24\x27\x27\x24\x24\x24") << 4;
+        }
+    }
+    void addressPolicies()
+    {
+        QFETCH(int, policy);
+        QFETCH(bool, parts);
+        QFETCH(QByteArray, replies);
+        QFETCH(int, written);
+        UnitModel unit({.addressPolicy = UnitOptions::AddressPolicy(policy), .presetFaults = {}});
+        const std::uint32_t order[] = {0, 0, 0x200, 0x100, 0x200, 0};
+        for (int i = 0; i < 6; ++i) {
+            const Messages messages = goodBlock(order[i], parts);
+            for (int m = 0; m + 1 < messages.size(); ++m)
+                QCOMPARE(unit.handleMessage(messages[m]), Messages{reply(0x24)});
+            QCOMPARE(unit.handleMessage(messages.last()), Messages{reply(quint8(replies[i]))});
+        }
+        QCOMPARE(unit.blocksWritten(), written);
+        const QByteArray data = pattern(256, 1);
+        QCOMPARE(unit.flash().left(0x300), data + data + data);
+    }
+
     // The faults of the link and of a busy unit, over 40 whole blocks: the replies due twice,
     // the pauses after a block and the stray identity replies (of the other form, or of a
     // version given) come every so many, as the unit's counters say.

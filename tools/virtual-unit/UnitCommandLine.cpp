@@ -71,6 +71,10 @@ QString UnitCommandLine::helpText()
         "                             the version it reports (default: the other block form,\n"
         "                             2.09 for a unit of 2.10 and later, else 2.10)\n"
         "  --resend-always            ask again for every block; nothing is ever written\n"
+        "  --address-policy POLICY    which good blocks are written: any (each at its address),\n"
+        "                             sequence (only the block waited for; the one written last\n"
+        "                             again is acknowledged), strict (only the block waited for);\n"
+        "                             default strict\n"
         "  --strict-form              take blocks only in the form of the firmware version: from 2.10 on a\n"
         "                             block in one message is asked for again, before 2.10 parts\n"
         "                             are ignored\n"
@@ -106,7 +110,8 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
         QStringLiteral("--dump-presets"), QStringLiteral("--seed"), QStringLiteral("--resend-every"),
         QStringLiteral("--resend-probability"), QStringLiteral("--resend-mid-block-every"),
         QStringLiteral("--drop-every"), QStringLiteral("--drop-probability"), QStringLiteral("--noise-every"),
-        QStringLiteral("--status-every"), QStringLiteral("--preset-fail"), QStringLiteral("--silent-after")};
+        QStringLiteral("--status-every"), QStringLiteral("--preset-fail"), QStringLiteral("--silent-after"),
+        QStringLiteral("--address-policy")};
     // Faults of the link and of a busy unit.
     static const QStringList linkFaultFlags = {QStringLiteral("--resend-always"), QStringLiteral("--strict-form")};
     static const QStringList linkFaultValued = {
@@ -286,6 +291,14 @@ bool UnitCommandLine::parse(const QStringList &arguments, QString *error)
             if (!count(1, intMax, "a count"))
                 return false;
             options.statusEvery = int(number);
+        } else if (option == QLatin1String("--address-policy")) {
+            static const QStringList policies = {QStringLiteral("any"), QStringLiteral("sequence"), QStringLiteral("strict")};
+            const int policy = int(policies.indexOf(value));
+            if (policy < 0) {
+                *error = QStringLiteral("--address-policy '%1': expected any, sequence or strict").arg(value);
+                return false;
+            }
+            options.addressPolicy = UnitOptions::AddressPolicy(policy);
         } else if (option == QLatin1String("--silent-after")) {
             if (!count(0, intMax, "a count"))
                 return false;

@@ -194,15 +194,21 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
     // again, the same block written again). After we refused a message with a resend
     // request, the same message again is the host's new attempt: it is handled from the
     // present state, so that a block that spoiled a half-assembled one can now be taken.
+    // A unit that takes blocks only in order judges a block (or part 0) sent again by its
+    // address, as any other: only parts are replayed.
+    const bool inOrder = options_.addressPolicy != UnitOptions::AddressPolicy::Any;
+    const bool blockMessage = message.size() > CommandPos
+        && (byteAt(message, CommandPos) == CmdSmallBlock || byteAt(message, CommandPos) == CmdLargeBlock);
     const bool repeat = !lastMessage_.isNull() && message == lastMessage_ && !lastReplyWasResend_;
     if (repeat) {
-        assembly_ = assemblyBefore_;
+        if (!(inOrder && blockMessage))
+            assembly_ = assemblyBefore_;
         ++repeatsReceived_;
     }
     assemblyBefore_ = assembly_;
     lastMessage_ = message;
     lastReplyWasResend_ = false;
-    replaying_ = repeat;
+    replaying_ = repeat && !(inOrder && blockMessage);
 
     QList<QByteArray> replies = [&]() -> QList<QByteArray> {
         if (message.size() < HeaderLength || std::memcmp(message.constData(), FrameStart, 4) != 0) {
@@ -403,6 +409,22 @@ UnitModel::Reply UnitModel::finishBlock(const QByteArray &stream, int size, cons
         return resend;
     }
 
+    if (options_.addressPolicy != UnitOptions::AddressPolicy::Any) {
+        if (offset == 0 && waited_ != 256)
+            waited_ = 0;   // a new update
+        if (offset != waited_) {
+            const int waitedSize = waited_ < LargeRegion ? 256 : 512;
+            if (options_.addressPolicy == UnitOptions::AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_) {
+                lastEvent_ = QStringLiteral("block %1 (%2) written before, acknowledged again").arg(hex(offset)).arg(size);
+                return Reply::Ack;
+            }
+            lastEvent_ = QStringLiteral("block %1 (%2): bad address, waiting for %3").arg(hex(offset)).arg(size).arg(hex(waited_));
+            refused_ = true;
+            nextBlockSize_ = waitedSize;
+            return waitedSize == 256 ? Reply::ResendSmall : Reply::ResendLarge;
+        }
+    }
+
     // A block that we asked for again by injection is taken when it comes back, so that even
     // --resend-every 1 lets the update go on. A repeat is not asked for again.
     if (!replaying_ && injectedOffset_ != qint64(offset)) {
@@ -429,6 +451,7 @@ UnitModel::Reply UnitModel::finishBlock(const QByteArray &stream, int size, cons
     ++blocksWritten_;
     wroteBlock_ = true;
     writtenOffset_ = offset;
+    waited_ = offset + std::uint32_t(size);
     nextBlockSize_ = offset + size < LargeRegion ? 256 : 512;
     lastEvent_ = QStringLiteral("block %1 (%2) written").arg(hex(offset)).arg(size);
     return Reply::Ack;

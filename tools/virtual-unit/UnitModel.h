@@ -34,6 +34,15 @@ struct UnitOptions {
 
     std::uint32_t seed = 1;
 
+    // Which good blocks are written. Any: each at the address it carries. Sequence: only the
+    // block waited for (the one after the last written, from 0 up); the block written last,
+    // sent again, is acknowledged and not written again. Strict: only the block waited for.
+    // Every other address is a bad address, asked for again with the size of the block
+    // waited for. Block 0 starts a new update, unless it is the block just written. In parts,
+    // this applies to the block's part 0. (The program's default is Strict.)
+    enum class AddressPolicy { Any, Sequence, Strict };
+    AddressPolicy addressPolicy = AddressPolicy::Any;
+
     // Fault injection; 0 (or 0.0) turns a fault off.
     int resendEvery = 0;            // ask again for every Nth good block
     double resendProbability = 0;
@@ -168,6 +177,7 @@ private:
     int nextBlockSize_ = 256;               // size of the block the host should send next
     qint64 injectedOffset_ = -1;            // block last asked again by injection
     std::uint32_t writtenOffset_ = 0;       // block written by the current message
+    std::uint32_t waited_ = 0;              // the block a unit of an in-order policy waits for
     bool wroteBlock_ = false;
     bool summaryGiven_ = false;
 
