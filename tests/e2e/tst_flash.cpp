@@ -74,8 +74,9 @@ void verifyUpdate(E2eProcess &unit, const QString &port)
     QVERIFY2(unitResends > 0 && unitDropped > 0, counts);   // the faults did happen
     // Every resend request that arrived was counted; one that was lost was made up for by a
     // repeat. Every dropped reply cost a repeat, and the unit saw no repeat that the flash
-    // did not send.
-    QVERIFY2(flashResends <= unitResends && unitResends <= flashResends + flashRepeats, counts);
+    // did not send. After the unit's summary (the last block's acknowledgement), a flash that
+    // went past blocks of an in-order unit sends one of them until it is refused three times.
+    QVERIFY2(flashResends <= unitResends + 3 && unitResends <= flashResends + flashRepeats, counts);
     QVERIFY2(unitDropped <= flashRepeats && unitCount("repeats") <= flashRepeats, counts);
 }
 
