@@ -3,7 +3,12 @@
 // clean update of the same block form.
 //
 //   tarsyn-bench-transfer [--period-ms MS | --din] [--limit-s S] CASE [CASE ...]
-//   CASE: NAME:SEL[:LOG]
+//   CASE: [UNIT/]NAME:SEL[:LOG]
+//
+// UNIT names the kind of unit (its address policy) and groups the cases: each group's case
+// named "clean" is its reference. A case named "plain" runs a plain stop-and-wait host instead
+// of tarsyn-flash's (each block on the unit's acknowledgement, the block again on its resend
+// request; no timeout, no recovery): the yardstick for the clean update's pace.
 //
 // SEL selects both the input and the output port of one unit (as tarsyn-flash's --in and
 // --out do). LOG is the unit's standard output: its summary line tells how many faults it
@@ -18,8 +23,11 @@
 // every byte sent and an acknowledgement (11 bytes) per message, and a case may take 30 minutes
 // instead of 10 before it is stopped.
 
+#include "DeviceLink.h"
 #include "FirmwareFile.h"
 #include "FlashSession.h"
+#include "MidiEvent.h"
+#include "MidiPort.h"
 #include "PortSelector.h"
 
 #include <QCoreApplication>
@@ -108,6 +116,89 @@ Result runUpdate(const QString &selector, int limitSeconds)
     return result;
 }
 
+// A sink that counts what goes out through the port.
+struct CountingSink : Tarsyn::MessageSink {
+    Tarsyn::MidiPort *port = nullptr;
+    quint64 count = 0;
+    quint64 bytes = 0;
+    bool sendLongMessage(const QByteArray &message) override
+    {
+        ++count;
+        bytes += quint64(message.size());
+        return port->sendLongMessage(message);
+    }
+};
+
+// The plain stop-and-wait host: identify, then each block (or part) on an acknowledgement and
+// the block again on a resend request, until the payload's last block is acknowledged.
+class PlainHost : public QObject {
+public:
+    Result run(const QString &selector, int limitSeconds)
+    {
+        Result result;
+        result.form = QStringLiteral("?");
+        const QStringList inputs = port_.inputDeviceNames();
+        const QStringList outputs = port_.outputDeviceNames();
+        const Tarsyn::PortChoice in = Tarsyn::selectPort(inputs, selector, QStringLiteral("input"));
+        const Tarsyn::PortChoice out = Tarsyn::selectPort(outputs, selector, QStringLiteral("output"));
+        sink_.port = &port_;
+        port_.setReceiver(this);
+        if (in.index < 0 || out.index < 0 || !Tarsyn::loadFirmwareImage(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath), link_.imageBuffer())
+            || !port_.open(in.index, out.index)) {
+            std::fprintf(stderr, "the plain host cannot open the ports of \"%s\"\n", qPrintable(selector));
+            return result;
+        }
+        QTimer::singleShot(limitSeconds * 1000, &loop_, [this] { loop_.exit(1); });
+        link_.sendIdentifyRequest();
+        const int status = loop_.exec();
+        port_.close();
+        result.form = link_.multiPart ? QStringLiteral("multi-part") : QStringLiteral("single message");
+        result.seconds = double(clock_.nsecsElapsed()) / 1e9;
+        result.cpuSeconds = processCpuSeconds() - cpuAtStart_;
+        result.messages = sink_.count - messagesAtStart_;
+        result.bytes = sink_.bytes - bytesAtStart_;
+        result.resends = link_.retryCount;
+        result.ok = status == 0;
+        return result;
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != Tarsyn::MidiEvent::EventType)
+            return QObject::event(event);
+        const Tarsyn::ReplyCode code = link_.decodeReply(static_cast<Tarsyn::MidiEvent *>(event)->message());
+        if (code == Tarsyn::ReplyIdentity && !clock_.isValid()) {
+            link_.acceptIdentity();
+            messagesAtStart_ = sink_.count;
+            bytesAtStart_ = sink_.bytes;
+            cpuAtStart_ = processCpuSeconds();
+            clock_.start();
+            link_.startTransfer();
+        } else if (clock_.isValid() && (code == Tarsyn::ReplyBlockOk24 || code == Tarsyn::ReplyBlockOk25)) {
+            if (link_.completedEnd >= Tarsyn::PayloadSize)
+                loop_.exit(0);
+            else
+                link_.advanceTransfer();
+        } else if (clock_.isValid() && code == Tarsyn::ReplyResendSmall) {
+            link_.sendSmallBlock(false);
+        } else if (clock_.isValid() && code == Tarsyn::ReplyResendLarge) {
+            link_.sendLargeBlock(false);
+        }
+        return true;
+    }
+
+private:
+    Tarsyn::MidiPort port_;
+    CountingSink sink_;
+    Tarsyn::DeviceLink link_{&sink_};
+    QEventLoop loop_;
+    QElapsedTimer clock_;
+    double cpuAtStart_ = 0;
+    quint64 messagesAtStart_ = 0;
+    quint64 bytesAtStart_ = 0;
+};
+
 // The unit's counts from the last summary line of its log; empty when there is none.
 QHash<QString, QString> unitSummary(const QString &logPath)
 {
@@ -186,16 +277,20 @@ int main(int argc, char **argv)
     constexpr double AcknowledgementBytes = 11.0;
     const QString expectedHash = payloadHash();
 
-    std::printf("%-15s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %6s %9s %8s %s\n", "block form", "case", "messages",
-                "time s", "msg/s", "/floor", "/clean", "cpu us/m", "resends", "repeats", "faults", "ms/fault",
-                "RT/fault", "flash");
+    std::printf("%-15s %-9s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %6s %9s %8s %s\n", "block form", "unit", "case",
+                "messages", "time s", "msg/s", "/floor", "/clean", "cpu us/m", "resends", "repeats", "faults",
+                "ms/fault", "RT/fault", "flash");
     std::fflush(stdout);   // shown at once: a case at cable speed takes minutes
     int status = 0;
-    QHash<QString, Result> clean;   // by block form
+    QHash<QString, Result> clean;   // by block form and unit
     for (const Case &c : cases) {
-        const Result r = runUpdate(c.selector, limitSeconds);
+        const qsizetype slash = c.name.indexOf(QLatin1Char('/'));
+        const QString unit = slash < 0 ? QStringLiteral("-") : c.name.left(slash);
+        const QString name = c.name.mid(slash + 1);
+        const Result r = name == QLatin1String("plain") ? PlainHost().run(c.selector, limitSeconds)
+                                                         : runUpdate(c.selector, limitSeconds);
         if (!r.ok || r.messages == 0) {
-            std::printf("%-15s %-12s did not complete\n", qPrintable(r.form), qPrintable(c.name));
+            std::printf("%-15s %-9s %-12s did not complete\n", qPrintable(r.form), qPrintable(unit), qPrintable(name));
             status = 1;
             continue;
         }
@@ -212,17 +307,19 @@ int main(int argc, char **argv)
                                                                                         : QStringLiteral("WRONG");
         if (flash == QLatin1String("WRONG"))
             status = 1;
-        if (c.name == QLatin1String("clean"))
-            clean.insert(r.form, r);
+        const QString group = r.form + QLatin1Char('|') + unit;
+        if (name == QLatin1String("clean"))
+            clean.insert(group, r);
         const int faults = counts.value(QStringLiteral("dropped")).toInt() + counts.value(QStringLiteral("duplicated")).toInt()
                            + counts.value(QStringLiteral("paused")).toInt();
 
         const double floorSeconds = din ? (double(r.bytes) + AcknowledgementBytes * double(r.messages)) / DinBytesPerSecond
                                         : double(r.messages) * floorPerMessage;
-        const auto reference = clean.constFind(r.form);
-        const bool compared = reference != clean.constEnd() && c.name != QLatin1String("clean");
+        const auto reference = clean.constFind(group);
+        const bool compared = reference != clean.constEnd() && name != QLatin1String("clean");
         const double ratio = compared ? r.seconds / reference->seconds : 1.0;
-        std::printf("%-15s %-12s %8llu %8.2f %7.0f %6.2f %6.2f %8.1f %7d %7d %6d", qPrintable(r.form), qPrintable(c.name),
+        std::printf("%-15s %-9s %-12s %8llu %8.2f %7.0f %6.2f %6.2f %8.1f %7d %7d %6d", qPrintable(r.form),
+                    qPrintable(unit), qPrintable(name),
                     static_cast<unsigned long long>(r.messages), r.seconds, double(r.messages) / r.seconds,
                     r.seconds / floorSeconds, ratio, r.cpuSeconds * 1e6 / double(r.messages), r.resends, r.repeats,
                     faults);
