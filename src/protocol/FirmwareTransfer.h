@@ -64,6 +64,7 @@ public:
     UnitOrder unitOrder() const { return order_; }
 
     StallGuard &guard() { return guard_; }
+    const StallGuard &guard() const { return guard_; }
 
     // The progress count of the payload up to `end` (a block boundary).
     static int countFor(std::uint32_t end);

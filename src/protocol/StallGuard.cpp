@@ -62,6 +62,7 @@ StallGuard::Take StallGuard::reply(ReplyCode code)
     // earlier message. Either way, wait until the link is quiet and let the owner decide.
     if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(elapsed))) {
         collected_ = {code};
+        ++held_;
         startDrain(false);
         return Take::Held;
     }

@@ -73,8 +73,9 @@ public:
     const QList<ReplyCode> &collected() const { return collected_; }
 
     int repeats() const { return repeats_; }           // all repeats since resetCount()
+    int heldReplies() const { return held_; }          // replies held for a drain, likewise
     int repeatsInARow() const { return inARow_; }
-    void resetCount() { repeats_ = 0; inARow_ = 0; }
+    void resetCount() { repeats_ = 0; held_ = 0; inARow_ = 0; }
     const ReplyTimer &replyTimer() const { return timer_; }
     int quietMs() const;      // how long the current drain waits after the last reply
 
@@ -104,6 +105,7 @@ private:
     int maxRepeats_ = DefaultMaxRepeats;
     int silenceMs_ = DefaultSilenceMs;
     int repeats_ = 0;
+    int held_ = 0;
     int inARow_ = 0;
 };
 

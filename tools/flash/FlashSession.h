@@ -83,6 +83,8 @@ public:
     quint64 bytesSent() const { return sink_.bytes; }
     int resendRequests() const { return resendRequests_; }
     int repeats() const { return repeats_; }
+    // Replies of the last update that came too soon or after a repeat (each cost a drain).
+    int heldReplies() const { return transfer_.guard().heldReplies(); }
     int progressValue() const { return progressValue_; }
     int progressMaximum() const { return progressMaximum_; }
     int presetsWritten() const { return exchange_.presetsWritten; }
