@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "MainWindow.h"
+#include "MidiPort.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -8,9 +9,54 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace Tarsyn {
+
+namespace {
+
+void refuse(const QString &text)
+{
+    std::fprintf(stderr, "tarsyn-update: %s\n", qPrintable(text));
+}
+
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+// The Qt platform that the user asked for (QT_QPA_PLATFORM or -platform), if any.
+QString chosenPlatform(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return QString::fromLocal8Bit(argv[i + 1]);
+    }
+    return qEnvironmentVariable("QT_QPA_PLATFORM");
+}
+
+// While the application object starts, what the toolkit and the display libraries print
+// goes to a file: should no platform start (Qt then ends the process from a fatal message),
+// the user gets one line that says why instead of their pages and an abort.
+int savedStandardError = -1;
+QString platformProblem;
+QtMessageHandler previousHandler = nullptr;
+
+void platformFailure(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        if (previousHandler)
+            previousHandler(type, context, message);
+        return;
+    }
+    ::dup2(savedStandardError, STDERR_FILENO);
+    refuse(platformProblem);
+    std::_Exit(1);
+}
+#endif
+
+} // namespace
 
 void setApplicationIdentity()
 {
@@ -53,11 +99,60 @@ int runWindow(int argc, char **argv, const std::function<void(MainWindow &)> &af
         }
     }
 
+    const QString unknownApi = MidiPort::unknownApiChoice();
+    if (!unknownApi.isEmpty()) {
+        refuse(QStringLiteral("TARSYN_MIDI_API is \"%1\", which names no MIDI system: it takes %2, or unset, every "
+                              "MIDI system that runs")
+                   .arg(unknownApi, MidiPort::apiChoices().join(QLatin1String(" or "))));
+        return 1;
+    }
+
     QTranslator programCatalogue;
     QTranslator toolkitCatalogue;
     setApplicationIdentity();
     installStyle();
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    const QString platform = chosenPlatform(argc, argv);
+    const QString x11 = qEnvironmentVariable("DISPLAY");
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (platform.isEmpty() && x11.isEmpty() && wayland.isEmpty()) {
+        refuse(QStringLiteral("no display to open the window on: neither DISPLAY nor WAYLAND_DISPLAY is set "
+                              "(start it from the desktop, or in a terminal of the desktop)"));
+        return 1;
+    }
+    platformProblem = !platform.isEmpty() ? QStringLiteral("the Qt platform \"%1\" cannot be started").arg(platform)
+                      : !x11.isEmpty()    ? QStringLiteral("cannot open a window on the display \"%1\" (DISPLAY): it is "
+                                                           "not there or does not let this user in")
+                                             .arg(x11)
+                                          : QStringLiteral("cannot open a window on the Wayland display \"%1\" "
+                                                           "(WAYLAND_DISPLAY): it is not there or does not let this "
+                                                           "user in")
+                                             .arg(wayland);
+    std::FILE *startLog = std::tmpfile();
+    std::fflush(stderr);
+    savedStandardError = ::dup(STDERR_FILENO);
+    if (startLog && savedStandardError >= 0)
+        ::dup2(::fileno(startLog), STDERR_FILENO);
+    previousHandler = qInstallMessageHandler(platformFailure);
+#endif
     QApplication app(argc, argv);
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    qInstallMessageHandler(previousHandler);
+    // The platform started: what was printed meanwhile goes where it was meant to.
+    std::fflush(stderr);
+    if (savedStandardError >= 0) {
+        ::dup2(savedStandardError, STDERR_FILENO);
+        ::close(savedStandardError);
+        savedStandardError = -1;
+    }
+    if (startLog) {
+        std::rewind(startLog);
+        char buffer[4096];
+        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, startLog)) > 0;)
+            std::fwrite(buffer, 1, got, stderr);
+        std::fclose(startLog);
+    }
+#endif
     QSettings settings;
     installCatalogues(settings, programCatalogue, toolkitCatalogue);
 
