@@ -93,7 +93,12 @@ int runWindow(int argc, char **argv, const std::function<void(MainWindow &)> &af
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs("Usage: tarsyn-update [--version] [Qt options]\n"
                        "The Tarsyn+ firmware updater window. German texts: language=1 under [General]\n"
-                       "in ~/.config/Quellmark/Tarsyn_update.conf.\n",
+                       "in ~/.config/Quellmark/Tarsyn_update.conf.\n"
+                       "\n"
+                       "Environment:\n"
+                       "  TARSYN_MIDI_API      the MIDI system to use: alsa or jack; unset: every one that runs\n"
+                       "  JACK_DEFAULT_SERVER  the JACK server to use; unset: the one named \"default\"\n"
+                       "  DISPLAY, WAYLAND_DISPLAY  the display to show the window on\n",
                        stdout);
             return 0;
         }
