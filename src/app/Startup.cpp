@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -38,22 +39,60 @@ QString chosenPlatform(int argc, char **argv)
 
 // While the application object starts, what the toolkit and the display libraries print
 // goes to a file: should no platform start (Qt then ends the process from a fatal message),
-// the user gets one line that says why instead of their pages and an abort.
-int savedStandardError = -1;
-QString platformProblem;
-QtMessageHandler previousHandler = nullptr;
-
-void platformFailure(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type != QtFatalMsg) {
-        if (previousHandler)
-            previousHandler(type, context, message);
-        return;
+// the user gets one line that says why instead of their pages and an abort. Once the
+// platform has started, what was held goes where it was meant to.
+class PlatformStart {
+public:
+    explicit PlatformStart(const QString &problem)
+    {
+        problem_ = problem;
+        log_ = std::tmpfile();
+        std::fflush(stderr);
+        savedError_ = ::dup(STDERR_FILENO);
+        if (log_ && savedError_ >= 0)
+            ::dup2(::fileno(log_), STDERR_FILENO);
+        previous_ = qInstallMessageHandler(onMessage);
     }
-    ::dup2(savedStandardError, STDERR_FILENO);
-    refuse(platformProblem);
-    std::_Exit(1);
-}
+    ~PlatformStart()
+    {
+        qInstallMessageHandler(previous_);
+        std::fflush(stderr);
+        if (savedError_ >= 0) {
+            ::dup2(savedError_, STDERR_FILENO);
+            ::close(savedError_);
+            savedError_ = -1;
+        }
+        if (log_) {
+            std::rewind(log_);
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, log_)) > 0;)
+                std::fwrite(buffer, 1, got, stderr);
+            std::fclose(log_);
+        }
+    }
+    PlatformStart(const PlatformStart &) = delete;
+    PlatformStart &operator=(const PlatformStart &) = delete;
+
+private:
+    static void onMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (type != QtFatalMsg) {
+            if (previous_)
+                previous_(type, context, message);
+            return;
+        }
+        if (savedError_ >= 0)
+            ::dup2(savedError_, STDERR_FILENO);
+        refuse(problem_);
+        std::_Exit(1);
+    }
+
+    // Static: Qt's message handler is a plain function. One start per process.
+    static inline QString problem_;
+    static inline int savedError_ = -1;
+    static inline QtMessageHandler previous_ = nullptr;
+    std::FILE *log_ = nullptr;
+};
 #endif
 
 } // namespace
@@ -125,38 +164,19 @@ int runWindow(int argc, char **argv, const std::function<void(MainWindow &)> &af
                               "(start it from the desktop, or in a terminal of the desktop)"));
         return 1;
     }
-    platformProblem = !platform.isEmpty() ? QStringLiteral("the Qt platform \"%1\" cannot be started").arg(platform)
-                      : !x11.isEmpty()    ? QStringLiteral("cannot open a window on the display \"%1\" (DISPLAY): it is "
-                                                           "not there or does not let this user in")
-                                             .arg(x11)
-                                          : QStringLiteral("cannot open a window on the Wayland display \"%1\" "
-                                                           "(WAYLAND_DISPLAY): it is not there or does not let this "
-                                                           "user in")
-                                             .arg(wayland);
-    std::FILE *startLog = std::tmpfile();
-    std::fflush(stderr);
-    savedStandardError = ::dup(STDERR_FILENO);
-    if (startLog && savedStandardError >= 0)
-        ::dup2(::fileno(startLog), STDERR_FILENO);
-    previousHandler = qInstallMessageHandler(platformFailure);
-#endif
+    const QString problem =
+        !platform.isEmpty() ? QStringLiteral("the Qt platform \"%1\" cannot be started").arg(platform)
+        : !x11.isEmpty()    ? QStringLiteral("cannot open a window on the display \"%1\" (DISPLAY): it is not there or "
+                                             "does not let this user in")
+                               .arg(x11)
+                            : QStringLiteral("cannot open a window on the Wayland display \"%1\" (WAYLAND_DISPLAY): it "
+                                             "is not there or does not let this user in")
+                               .arg(wayland);
+    auto platformStart = std::make_unique<PlatformStart>(problem);
     QApplication app(argc, argv);
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    qInstallMessageHandler(previousHandler);
-    // The platform started: what was printed meanwhile goes where it was meant to.
-    std::fflush(stderr);
-    if (savedStandardError >= 0) {
-        ::dup2(savedStandardError, STDERR_FILENO);
-        ::close(savedStandardError);
-        savedStandardError = -1;
-    }
-    if (startLog) {
-        std::rewind(startLog);
-        char buffer[4096];
-        for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, startLog)) > 0;)
-            std::fwrite(buffer, 1, got, stderr);
-        std::fclose(startLog);
-    }
+    platformStart.reset();
+#else
+    QApplication app(argc, argv);
 #endif
     QSettings settings;
     installCatalogues(settings, programCatalogue, toolkitCatalogue);
