@@ -192,6 +192,9 @@ std::vector<RtMidi::Api> compiledApis()
     std::vector<RtMidi::Api> apis;
     RtMidi::getCompiledApi(apis);
     std::erase(apis, RtMidi::RTMIDI_DUMMY);
+#ifndef TARSYN_HAVE_JACK
+    std::erase(apis, RtMidi::UNIX_JACK);   // RtMidi's JACK without our client and probe: unusable
+#endif
     return apis;
 }
 
