@@ -5,10 +5,14 @@
 string(MD5 _tarsyn_tree_hash "${CMAKE_BINARY_DIR}")
 string(SUBSTRING "${_tarsyn_tree_hash}" 0 8 _tarsyn_tree_tag)
 set(TARSYN_TEST_JACK_NAME "tarsyn-test-${_tarsyn_tree_tag}" CACHE STRING "Name of the JACK server the tests start")
+set(TARSYN_TEST_STATE_DIR "${CMAKE_BINARY_DIR}/test-services")
+# The Xvfb display of the Linux tests is one that is free when the fixture starts it (Xvfb
+# chooses); the tests read it from this file. The Windows tests' Wine session keeps a number
+# of its own tree.
+set(TARSYN_TEST_DISPLAY_FILE "${TARSYN_TEST_STATE_DIR}/xvfb-display")
 string(SUBSTRING "${_tarsyn_tree_hash}" 0 3 _tarsyn_display_hex)
 math(EXPR _tarsyn_display "0x${_tarsyn_display_hex} % 800 + 100")
-set(TARSYN_TEST_DISPLAY ":${_tarsyn_display}" CACHE STRING "X display of the Xvfb server the tests start")
-set(TARSYN_TEST_STATE_DIR "${CMAKE_BINARY_DIR}/test-services")
+set(TARSYN_TEST_DISPLAY ":${_tarsyn_display}" CACHE STRING "X display of the Windows tests' Xvfb server")
 
 # LeakSanitizer: Qt's and the MIDI libraries' process-lifetime allocations are not ours.
 set(TARSYN_SANITIZER_ENV
@@ -53,7 +57,7 @@ function(tarsyn_add_test_command name)
   foreach(need IN LISTS T_NEEDS)
     list(APPEND fixtures ${need})
     if(need STREQUAL "xvfb")
-      list(APPEND env "TARSYN_TEST_DISPLAY=${TARSYN_TEST_DISPLAY}")
+      list(APPEND env "TARSYN_TEST_DISPLAY_FILE=${TARSYN_TEST_DISPLAY_FILE}")
     endif()
   endforeach()
   if(WIN32)
@@ -88,9 +92,9 @@ function(tarsyn_add_service_fixtures)
   set_tests_properties(service_jack_start PROPERTIES FIXTURES_SETUP jack LABELS "service")
   set_tests_properties(service_jack_stop PROPERTIES FIXTURES_CLEANUP jack LABELS "service")
   add_test(NAME service_xvfb_start
-    COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server start ${TARSYN_TEST_DISPLAY} ${TARSYN_TEST_STATE_DIR})
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server start auto ${TARSYN_TEST_STATE_DIR})
   add_test(NAME service_xvfb_stop
-    COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server stop ${TARSYN_TEST_DISPLAY} ${TARSYN_TEST_STATE_DIR})
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server stop auto ${TARSYN_TEST_STATE_DIR})
   set_tests_properties(service_xvfb_start PROPERTIES FIXTURES_SETUP xvfb LABELS "service")
   set_tests_properties(service_xvfb_stop PROPERTIES FIXTURES_CLEANUP xvfb LABELS "service")
 endfunction()

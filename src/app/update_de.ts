@@ -64,6 +64,26 @@
         <translation>Das Preset in Bank %1, Platz %2 konnte nicht geschrieben werden.</translation>
     </message>
     <message>
+        <source>No MIDI port of a unit was found.</source>
+        <translation>Kein MIDI-Port eines Geräts gefunden.</translation>
+    </message>
+    <message>
+        <source>%1: no sequencer device (/dev/snd/seq).</source>
+        <translation>%1: kein Sequencer-Gerät (/dev/snd/seq).</translation>
+    </message>
+    <message>
+        <source>%1: the sequencer device cannot be opened: %2.</source>
+        <translation>%1: das Sequencer-Gerät lässt sich nicht öffnen: %2.</translation>
+    </message>
+    <message>
+        <source>%1: no server &quot;%2&quot; running.</source>
+        <translation>%1: kein Server „%2“ in Betrieb.</translation>
+    </message>
+    <message>
+        <source>%1: no ports but the system&apos;s.</source>
+        <translation>%1: keine Ports außer denen des Systems.</translation>
+    </message>
+    <message>
         <source>The unit does not answer. The update did not complete.</source>
         <translation>Das Gerät antwortet nicht. Die Aktualisierung wurde nicht abgeschlossen.</translation>
     </message>

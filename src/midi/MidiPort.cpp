@@ -6,8 +6,15 @@
 
 #include <QCoreApplication>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -332,6 +339,65 @@ QString MidiPort::apiName() const
     if (api == RtMidi::UNSPECIFIED)
         return {};
     return QString::fromStdString(RtMidi::getApiName(api));
+}
+
+QString MidiPort::unknownApiChoice()
+{
+    return QString::fromStdString(Midi::unknownApiChoice());
+}
+
+QStringList MidiPort::apiChoices()
+{
+    QStringList names;
+    for (RtMidi::Api api : compiledApis())
+        names << QString::fromStdString(RtMidi::getApiName(api));
+    return names;
+}
+
+bool MidiPort::isSystemPort(const QString &name)
+{
+    // ALSA's snd-seq-dummy client, as RtMidi names its port: "Midi Through:Midi Through Port-0 14:0".
+    return name.startsWith(QLatin1String("Midi Through:"));
+}
+
+std::vector<MidiPort::SystemLook> MidiPort::lookAtSystems()
+{
+    std::vector<SystemLook> looks;
+    for (RtMidi::Api api : candidateApis()) {
+        SystemLook look;
+        look.system = QString::fromStdString(RtMidi::getApiDisplayName(api));
+        if (api == RtMidi::UNIX_JACK) {
+            look.system = QStringLiteral("JACK");   // RtMidi says "Jack"
+            look.server = qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER") ? QStringLiteral("default")
+                                                                              : qEnvironmentVariable("JACK_DEFAULT_SERVER");
+        }
+#ifdef __linux__
+        if (api == RtMidi::LINUX_ALSA) {
+            const int fd = ::open("/dev/snd/seq", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) {
+                look.found = errno == ENOENT ? SystemLook::NoDevice : SystemLook::DeviceRefused;
+                look.reason = QString::fromLocal8Bit(std::strerror(errno));
+                looks.push_back(look);
+                continue;
+            }
+            ::close(fd);
+        }
+#endif
+        if (!systemRuns(api)) {
+            look.found = SystemLook::NotRunning;
+            looks.push_back(look);
+            continue;
+        }
+        std::vector<PortEntry> entries;
+        listPorts(api, Direction::Input, entries);
+        listPorts(api, Direction::Output, entries);
+        const bool any = std::any_of(entries.begin(), entries.end(), [](const PortEntry &entry) {
+            return !isOwnPort(entry.name) && !isSystemPort(QString::fromStdString(entry.name));
+        });
+        look.found = any ? SystemLook::Ports : SystemLook::OnlySystemPorts;
+        looks.push_back(look);
+    }
+    return looks;
 }
 
 void MidiPort::watchPorts()

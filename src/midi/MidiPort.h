@@ -19,6 +19,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 namespace Tarsyn {
 
@@ -64,6 +65,32 @@ public:
 
     // The name of the MIDI system that the open ports use, or of the first that started.
     QString apiName() const;
+
+    // TARSYN_MIDI_API as given when it names no MIDI system of this build (an empty string
+    // when it is unset or names one), and the names it takes ("alsa", "jack", ...).
+    static QString unknownApiChoice();
+    static QStringList apiChoices();
+
+    // What a fresh look found on one MIDI system: for a front end that explains why no port
+    // of a unit is listed. Systems in the order of the port lists; only the one that
+    // TARSYN_MIDI_API names when it is set.
+    struct SystemLook {
+        enum Found {
+            Ports,          // ports other than the system's own
+            OnlySystemPorts,// it runs, with none (ALSA: only "Midi Through")
+            NotRunning,     // JACK: no server of that name answers
+            NoDevice,       // ALSA: no sequencer device (/dev/snd/seq)
+            DeviceRefused,  // ALSA: the device is there but would not open (`reason`)
+        };
+        QString system;     // "ALSA", "JACK", or RtMidi's name of another system
+        QString server;     // JACK: the server asked for (JACK_DEFAULT_SERVER, else "default")
+        QString reason;     // DeviceRefused: the system's error text
+        Found found = Ports;
+    };
+    static std::vector<SystemLook> lookAtSystems();
+    // True for a port that a system gives without any unit or interface (ALSA's "Midi
+    // Through"): its presence does not mean that anything is connected.
+    static bool isSystemPort(const QString &name);
 
     // From now on, follows the MIDI systems' ports (their own notices where they have them,
     // else a poll twice a second): the snapshot is kept current, portsChanged() tells of

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -186,13 +187,34 @@ void quietBackEnds()
     });
 }
 
+std::vector<RtMidi::Api> compiledApis()
+{
+    std::vector<RtMidi::Api> apis;
+    RtMidi::getCompiledApi(apis);
+    std::erase(apis, RtMidi::RTMIDI_DUMMY);
+#ifndef TARSYN_HAVE_JACK
+    std::erase(apis, RtMidi::UNIX_JACK);   // RtMidi's JACK without our client and probe: unusable
+#endif
+    return apis;
+}
+
+std::string unknownApiChoice()
+{
+    const QByteArray chosen = qgetenv("TARSYN_MIDI_API").trimmed();
+    if (chosen.isEmpty())
+        return {};
+    const RtMidi::Api api = RtMidi::getCompiledApiByName(chosen.toLower().toStdString());
+    const std::vector<RtMidi::Api> apis = compiledApis();
+    return std::find(apis.begin(), apis.end(), api) == apis.end() ? chosen.toStdString() : std::string();
+}
+
 std::vector<RtMidi::Api> candidateApis()
 {
     quietBackEnds();
     std::vector<RtMidi::Api> candidates;
     const QByteArray chosen = qgetenv("TARSYN_MIDI_API").trimmed();
     if (chosen.isEmpty()) {
-        RtMidi::getCompiledApi(candidates);
+        candidates = compiledApis();
     } else {
         const RtMidi::Api api = RtMidi::getCompiledApiByName(chosen.toLower().toStdString());
         if (api != RtMidi::UNSPECIFIED)

@@ -37,6 +37,10 @@ bool systemRuns(RtMidi::Api api);
 std::vector<RtMidi::Api> startedApis();
 // The systems that could be used, running or not, in the same order.
 std::vector<RtMidi::Api> candidateApis();
+// The systems of this build that TARSYN_MIDI_API may name, in RtMidi's order.
+std::vector<RtMidi::Api> compiledApis();
+// The value of TARSYN_MIDI_API when it names none of them (empty otherwise).
+std::string unknownApiChoice();
 
 // Ports we read from (another program's outputs) or write to (its inputs).
 enum class Direction { Input, Output };

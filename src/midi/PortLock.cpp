@@ -49,9 +49,10 @@ QString PortLock::lockFolder(QString *error)
     return folder;
 }
 
-int PortLock::lockOne(const QString &folder, bool input, const QString &portName, Result *result)
+int PortLock::lockOne(const QString &folder, bool input, const QString &portName, Result *result, QString *lockPath)
 {
     const QString path = QDir::toNativeSeparators(QDir(folder).filePath(lockFileName(input, portName)));
+    *lockPath = path;
     HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -73,10 +74,10 @@ int PortLock::lockOne(const QString &folder, bool input, const QString &portName
     return fd;
 }
 
-void PortLock::unlockOne(int &fd)
+void PortLock::unlockOne(int &fd, const QString &)
 {
     if (fd >= 0)
-        _close(fd);
+        _close(fd);   // FILE_FLAG_DELETE_ON_CLOSE removes the file
     fd = -1;
 }
 
@@ -104,42 +105,59 @@ QString PortLock::lockFolder(QString *error)
     return QString::fromLocal8Bit(folder);
 }
 
-int PortLock::lockOne(const QString &folder, bool input, const QString &portName, Result *result)
+int PortLock::lockOne(const QString &folder, bool input, const QString &portName, Result *result, QString *lockPath)
 {
     const QByteArray path = QFile::encodeName(QDir(folder).filePath(lockFileName(input, portName)));
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        *result = Result::Unavailable;
-        error_ = QStringLiteral("cannot open %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno)));
-        return -1;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int why = errno;
-        if (why == EWOULDBLOCK) {
-            *result = Result::Busy;
-            busyPort_ = portName;
-            char text[32] = {};
-            const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
-            busyHolder_ = got > 0 ? QByteArray(text, int(got)).trimmed().toLongLong() : 0;
-        } else {
+    // A holder removes the file on release: a lock taken on a file that has lost its name
+    // meanwhile holds nothing, and the name is tried again (a few times: each retry means
+    // another holder came and went).
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
             *result = Result::Unavailable;
-            error_ = QStringLiteral("cannot lock %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(why)));
+            error_ = QStringLiteral("cannot open %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno)));
+            return -1;
         }
-        ::close(fd);
-        return -1;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int why = errno;
+            if (why == EWOULDBLOCK) {
+                *result = Result::Busy;
+                busyPort_ = portName;
+                char text[32] = {};
+                const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+                busyHolder_ = got > 0 ? QByteArray(text, int(got)).trimmed().toLongLong() : 0;
+            } else {
+                *result = Result::Unavailable;
+                error_ = QStringLiteral("cannot lock %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(why)));
+            }
+            ::close(fd);
+            return -1;
+        }
+        struct stat opened = {}, named = {};
+        if (::fstat(fd, &opened) != 0 || ::lstat(path.constData(), &named) != 0 || opened.st_dev != named.st_dev
+            || opened.st_ino != named.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        // Ours: note who holds it.
+        const QByteArray pid = QByteArray::number(qlonglong(::getpid())) + '\n';
+        if (::ftruncate(fd, 0) == 0)
+            [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.constData(), size_t(pid.size()), 0);
+        *lockPath = QFile::decodeName(path);
+        return fd;
     }
-    // Ours: note who holds it. The file stays (removing it would race with a newcomer that
-    // has it open); an old file with a stale number is harmless, as the lock decides.
-    const QByteArray pid = QByteArray::number(qlonglong(::getpid())) + '\n';
-    if (::ftruncate(fd, 0) == 0)
-        [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.constData(), size_t(pid.size()), 0);
-    return fd;
+    *result = Result::Unavailable;
+    error_ = QStringLiteral("cannot lock %1: it keeps being replaced").arg(QFile::decodeName(path));
+    return -1;
 }
 
-void PortLock::unlockOne(int &fd)
+void PortLock::unlockOne(int &fd, const QString &path)
 {
-    if (fd >= 0)
+    if (fd >= 0) {
+        // Removed while still locked, so that no newcomer can hold the name meanwhile.
+        ::unlink(QFile::encodeName(path).constData());
         ::close(fd);   // closing the only descriptor of the open file drops the flock
+    }
     fd = -1;
 }
 
@@ -155,9 +173,9 @@ PortLock::Result PortLock::acquire(const QString &inputName, const QString &outp
     if (folder.isEmpty())
         return Result::Unavailable;
     Result result = Result::Acquired;
-    inputFd_ = lockOne(folder, true, inputName, &result);
+    inputFd_ = lockOne(folder, true, inputName, &result, &inputPath_);
     if (inputFd_ >= 0)
-        outputFd_ = lockOne(folder, false, outputName, &result);
+        outputFd_ = lockOne(folder, false, outputName, &result, &outputPath_);
     if (result != Result::Acquired)
         release();
     return result;
@@ -165,8 +183,8 @@ PortLock::Result PortLock::acquire(const QString &inputName, const QString &outp
 
 void PortLock::release()
 {
-    unlockOne(inputFd_);
-    unlockOne(outputFd_);
+    unlockOne(inputFd_, inputPath_);
+    unlockOne(outputFd_, outputPath_);
 }
 
 } // namespace Tarsyn

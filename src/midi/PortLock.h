@@ -7,7 +7,10 @@
 // /tmp/tarsyn-<uid>, created with mode 0700 and refused when another user owns it or can
 // write to it), named after the port. The lock is flock() on that file: advisory, held by
 // the open file, so the system releases it when the program ends however it ends, crash
-// and SIGKILL included. The file holds the holder's process id, for the message.
+// and SIGKILL included. The file holds the holder's process id, for the message. Release
+// removes the file while still holding the lock; a program that opened it before then and
+// locks it after finds its name gone or taken by a new file, and starts again with that name.
+// A killed holder leaves its file, which the next holder of the port takes over.
 // On Windows the file is opened without sharing and deleted on close, which the system
 // also undoes when the process ends.
 //
@@ -49,11 +52,13 @@ public:
 
 private:
     // Takes one lock; -1 and Busy or Unavailable set in `result` when it cannot.
-    int lockOne(const QString &folder, bool input, const QString &portName, Result *result);
-    static void unlockOne(int &fd);
+    int lockOne(const QString &folder, bool input, const QString &portName, Result *result, QString *path);
+    static void unlockOne(int &fd, const QString &path);
 
     int inputFd_ = -1;
     int outputFd_ = -1;
+    QString inputPath_;    // the lock files held
+    QString outputPath_;
     QString busyPort_;
     qint64 busyHolder_ = 0;
     QString error_;

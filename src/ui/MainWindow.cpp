@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 constexpr int MaxDevices = 100;
 constexpr int CloseDelayMs = 500;
@@ -311,6 +313,38 @@ void MainWindow::updatePortLists()
     // The rows are the port's snapshot, in its order: Connect opens them by row.
     syncPortList(MidiInList, port.listedInputs());
     syncPortList(MidiOutList, port.listedOutputs());
+    // Lists with no port of a unit tell why, in their tooltips.
+    const auto onlySystem = [](const QStringList &names) {
+        return std::all_of(names.begin(), names.end(), Tarsyn::MidiPort::isSystemPort);
+    };
+    const QString why = onlySystem(port.listedInputs()) && onlySystem(port.listedOutputs()) ? noPortsText() : QString();
+    MidiInList->setToolTip(why);
+    MidiOutList->setToolTip(why);
+}
+
+QString MainWindow::noPortsText()
+{
+    using Look = Tarsyn::MidiPort::SystemLook;
+    QStringList lines{tr("No MIDI port of a unit was found.")};
+    for (const Look &look : Tarsyn::MidiPort::lookAtSystems()) {
+        switch (look.found) {
+        case Look::NoDevice:
+            lines << tr("%1: no sequencer device (/dev/snd/seq).").arg(look.system);
+            break;
+        case Look::DeviceRefused:
+            lines << tr("%1: the sequencer device cannot be opened: %2.").arg(look.system, look.reason);
+            break;
+        case Look::NotRunning:
+            lines << tr("%1: no server \"%2\" running.").arg(look.system, look.server);
+            break;
+        case Look::OnlySystemPorts:
+            lines << tr("%1: no ports but the system's.").arg(look.system);
+            break;
+        case Look::Ports:
+            break;
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 void MainWindow::portGone(const QString &name)

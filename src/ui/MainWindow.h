@@ -73,6 +73,8 @@ private:
     // The port lists follow the MIDI systems; a port of the open pair that goes ends the
     // connection and whatever job runs on it.
     void updatePortLists();
+    // Why no port of a unit is listed: what each MIDI system looked at showed.
+    static QString noPortsText();
     void portGone(const QString &name);
 
     // The port is declared before the link that sends through it, so it outlives the link.

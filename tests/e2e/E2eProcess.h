@@ -13,8 +13,18 @@
 
 class E2eProcess {
 public:
-    E2eProcess(const QString &program, const QStringList &arguments)
+    // `environment`: NAME=VALUE sets, NAME= removes, the rest is this process's.
+    E2eProcess(const QString &program, const QStringList &arguments, const QStringList &environment = {})
     {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &setting : environment) {
+            const QString name = setting.section(QLatin1Char('='), 0, 0), value = setting.section(QLatin1Char('='), 1);
+            if (value.isEmpty())
+                env.remove(name);
+            else
+                env.insert(name, value);
+        }
+        process_.setProcessEnvironment(env);
         process_.start(program, arguments);
         process_.waitForStarted(10000);
     }

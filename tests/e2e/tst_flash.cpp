@@ -89,6 +89,60 @@ private slots:
     // A whole update in each block form, with everything the unit can throw in: resend
     // requests (for 256- and 512-byte blocks, and in the middle of a block), dropped replies,
     // noise and status messages between replies.
+    // What a user who set something up wrongly is told: each message names the cause and
+    // what to look at, in one style (lower-case start, no full stop).
+    void setupMessages_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("lines");   // each a whole line of the output
+        const QStringList noServer{"TARSYN_MIDI_API=jack", "JACK_DEFAULT_SERVER=tst-flash-none"};
+        const QString noServerLine = "  JACK: no server \"tst-flash-none\" running (JACK_DEFAULT_SERVER names the server; "
+                                     "unset, \"default\")";
+        QTest::newRow("unknown MIDI system")
+            << QStringList{"ports"} << QStringList{"TARSYN_MIDI_API=jak"} << 2
+            << QStringList{"tarsyn-flash: TARSYN_MIDI_API is \"jak\", which names no MIDI system: it takes alsa or jack, "
+                           "or unset, every MIDI system that runs (see tarsyn-flash --help)"};
+        QTest::newRow("no JACK server")
+            << QStringList{"ports"} << noServer << 0
+            << QStringList{"input ports:", "  (none)", "no MIDI ports but the system's; the MIDI systems looked at:",
+                           noServerLine, "  (TARSYN_MIDI_API=jack: no other MIDI system was looked at)"};
+        QTest::newRow("no ALSA sequencer")
+            << QStringList{"ports"} << QStringList{"TARSYN_MIDI_API=alsa"} << 0
+            << QStringList{"  ALSA: no sequencer device (/dev/snd/seq); as root, modprobe snd-seq loads it"};
+        // Both selectors wrong: both directions' ports listed.
+        QTest::newRow("no port matches")
+            << QStringList{"identify", "--in", "nosuch", "--out", "nosuch"} << noServer << 3
+            << QStringList{"tarsyn-flash: no input port matches \"nosuch\"", "input ports:",
+                           "tarsyn-flash: no output port matches \"nosuch\"", "output ports:", noServerLine};
+        QTest::newRow("the parser's error")
+            << QStringList{"ports", "--bogus"} << QStringList() << 2
+            << QStringList{"tarsyn-flash: unknown option 'bogus' (see tarsyn-flash --help)"};
+        QTest::newRow("the firmware check's error")
+            << QStringList{"update", "--in", "x", "--out", "x", "--firmware", "/"} << QStringList() << 2
+            << QStringList{"tarsyn-flash: the firmware file \"/\" is not a regular file"};
+        QTest::newRow("help")
+            << QStringList{"--help"} << QStringList() << 0
+            << QStringList{"Environment:", "Examples:", "  tarsyn-flash ports",
+                           "  TARSYN_MIDI_API      the MIDI system to use: alsa or jack; unset: every one that runs",
+                           "  JACK_DEFAULT_SERVER  the JACK server to use; unset: the one named \"default\""};
+    }
+    void setupMessages()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
+        QFETCH(int, status);
+        QFETCH(QStringList, lines);
+        if (environment.contains("TARSYN_MIDI_API=alsa") && QFile::exists("/dev/snd/seq"))
+            QSKIP("this machine has an ALSA sequencer device");
+        E2eProcess run(FlashExe, arguments, environment);
+        QVERIFY2(run.waitForEnd(ShortMs) && run.exitCode() == status, run.describe());
+        const QStringList output = (run.out + run.err).split(QLatin1Char('\n'));
+        for (const QString &line : lines)
+            QVERIFY2(output.contains(line), qPrintable(line + QLatin1String("\n") + run.describe()));
+    }
+
     void update_data()
     {
         QTest::addColumn<QStringList>("unitOptions");
@@ -268,6 +322,7 @@ private slots:
             {{"backup", path("fifo")}, 2, "not a regular file"},
             // A later --in wins over the one before; `id` is part of both units' names.
             {{"identify", "--in", refuseId + "-nosuch"}, 3, "no input port matches"},
+            {{"identify", "--out", refuseId + "-nosuch"}, 3, "no output port matches"},
             {{"identify", "--in", id}, 3, "matches 2 input ports"},
         };
         for (const auto &[arguments, status, error] : refused) {

@@ -29,9 +29,10 @@ private slots:
     {
         QFETCH(QString, version);
         QFETCH(int, resendEvery);
-        const QByteArray display = qgetenv("TARSYN_TEST_DISPLAY");
+        // The fixture's Xvfb display, as it wrote it.
+        const QByteArray display = readAll(qEnvironmentVariable("TARSYN_TEST_DISPLAY_FILE")).trimmed();
         if (display.isEmpty())
-            QFAIL("TARSYN_TEST_DISPLAY is not set: run through ctest (fixture xvfb)");
+            QFAIL("no display in $TARSYN_TEST_DISPLAY_FILE: run through ctest (fixture xvfb)");
         QFile firmware(QStringLiteral(TARSYN_FIRMWARE_FILE));
         QVERIFY2(firmware.open(QIODevice::ReadOnly), TARSYN_FIRMWARE_FILE " cannot be read");
         const QByteArray payloadDigest =

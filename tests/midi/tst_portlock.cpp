@@ -2,6 +2,7 @@
 // of the test's own, so that no real program is disturbed.
 #include "PortLock.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -65,6 +66,9 @@ private slots:
         QCOMPARE(third.acquire(aOut, aIn), Result::Acquired);
         QCOMPARE(third.acquire(QStringLiteral("x out"), QStringLiteral("x in")), Result::Acquired);
         QCOMPARE(PortLock().acquire(aOut, aIn), Result::Acquired);
+        second.release();
+        third.release();
+        QCOMPARE(lockFiles(), QStringList());   // released locks leave no files behind
     }
 
     // A holder that dies without cleaning up (SIGKILL) leaves the ports free.
@@ -96,9 +100,14 @@ private slots:
         QCOMPARE(whileAlive, Result::Busy);
         QCOMPARE(holder, qint64(child));
         QCOMPARE(lock.acquire(QStringLiteral("k out"), QStringLiteral("k in")), Result::Acquired);
+        // The dead holder's files, taken over, go with the new holder's release.
+        lock.release();
+        QCOMPARE(lockFiles(), QStringList());
     }
 
 private:
+    QStringList lockFiles() const { return QDir(runtime_.path()).entryList(QDir::Files | QDir::Hidden); }
+
     QTemporaryDir runtime_;
 };
 

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -32,11 +33,70 @@ void out(const QString &text)
     std::fflush(stdout);
 }
 
+// Every error in one style: "tarsyn-flash: " and a lower-case start, no full stop. Texts
+// from elsewhere (the command-line parser's, the firmware check's, which the window shares)
+// are brought into it here.
+QString errorStyle(QString text)
+{
+    text = text.trimmed();
+    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
+    qsizetype end = lineEnd < 0 ? text.size() : lineEnd;
+    if (end > 0 && text.at(end - 1) == QLatin1Char('.'))
+        text.remove(--end, 1);
+    // "The ..." but not "MIDI ...".
+    if (text.size() > 1 && text.at(0).isUpper() && text.at(1).isLower())
+        text[0] = text.at(0).toLower();
+    return text;
+}
+
 void err(const QString &text)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "tarsyn-flash: %s\n", qPrintable(text.trimmed()));
+    std::fprintf(stderr, "tarsyn-flash: %s\n", qPrintable(errorStyle(text)));
     std::fflush(stderr);
+}
+
+// Why no port of a unit is listed: what each MIDI system looked at showed.
+QString systemsReport()
+{
+    QString text = QStringLiteral("no MIDI ports but the system's; the MIDI systems looked at:\n");
+    for (const MidiPort::SystemLook &look : MidiPort::lookAtSystems()) {
+        text += QStringLiteral("  %1: ").arg(look.system);
+        switch (look.found) {
+        case MidiPort::SystemLook::NoDevice:
+            text += QStringLiteral("no sequencer device (/dev/snd/seq); as root, modprobe snd-seq loads it");
+            break;
+        case MidiPort::SystemLook::DeviceRefused:
+            text += QStringLiteral("the sequencer device /dev/snd/seq cannot be opened: %1").arg(look.reason);
+            break;
+        case MidiPort::SystemLook::NotRunning:
+            text += look.server.isEmpty() ? QStringLiteral("not running")
+                                          : QStringLiteral("no server \"%1\" running (JACK_DEFAULT_SERVER names "
+                                                           "the server; unset, \"default\")").arg(look.server);
+            break;
+        case MidiPort::SystemLook::OnlySystemPorts:
+            text += look.server.isEmpty()
+                        ? QStringLiteral("no ports but the system's: no unit, MIDI interface or unit's program is connected")
+                        : QStringLiteral("the server \"%1\" runs, with no MIDI ports: no unit's program is connected to it")
+                              .arg(look.server);
+            break;
+        case MidiPort::SystemLook::Ports:
+            text += QStringLiteral("ports listed above");
+            break;
+        }
+        text += QLatin1Char('\n');
+    }
+    const QString chosen = qEnvironmentVariable("TARSYN_MIDI_API").trimmed();
+    if (!chosen.isEmpty())
+        text += QStringLiteral("  (TARSYN_MIDI_API=%1: no other MIDI system was looked at)\n").arg(chosen);
+    return text;
+}
+
+// True when no listed port is a unit's or an interface's.
+bool onlySystemPorts(const QStringList &inputs, const QStringList &outputs)
+{
+    return std::all_of(inputs.begin(), inputs.end(), MidiPort::isSystemPort)
+        && std::all_of(outputs.begin(), outputs.end(), MidiPort::isSystemPort);
 }
 
 QString counted(int n, const char *singular, const char *plural)
@@ -105,15 +165,26 @@ QString FlashCommand::helpText()
         "  -h, --help           this text\n"
         "  --version            the program's version\n"
         "\n"
+        "Environment:\n"
+        "  TARSYN_MIDI_API      the MIDI system to use: %1; unset: every one that runs\n"
+        "  JACK_DEFAULT_SERVER  the JACK server to use; unset: the one named \"default\"\n"
+        "  XDG_RUNTIME_DIR      where the port locks are kept (else /tmp/tarsyn-UID)\n"
+        "\n"
+        "Examples:\n"
+        "  tarsyn-flash ports\n"
+        "  tarsyn-flash update --in \"interface name\" --out \"interface name\"\n"
+        "\n"
         "Exit status:\n"
         "  0    success\n"
         "  1    the unit failed or stopped answering, or its port went away: the job did\n"
         "       not complete\n"
-        "  2    usage error or unusable input (options, firmware or preset file), or a\n"
-        "       backup file that cannot be written (the disk is full, ...)\n"
-        "  3    no port matches a selector, several do, or the ports could not be opened\n"
+        "  2    usage error or unusable input (options, TARSYN_MIDI_API, firmware or\n"
+        "       preset file), or a backup file that cannot be written (the disk is full, ...)\n"
+        "  3    no port matches a selector, several do, the ports could not be opened, or\n"
+        "       another Tarsyn+ program on this computer has one of them open\n"
         "  4    no unit answered the identify request\n"
-        "  130  interrupted (SIGINT or SIGTERM); the ports are closed\n");
+        "  130  interrupted (SIGINT or SIGTERM); the ports are closed\n")
+        .arg(MidiPort::apiChoices().join(QLatin1String(" or ")));
 }
 
 int FlashCommand::run(const QStringList &arguments)
@@ -141,7 +212,7 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     parser.addPositionalArgument(QStringLiteral("command"), QString());
 
     auto usage = [](const QString &problem) {
-        err(problem + QStringLiteral(" (see tarsyn-flash --help)"));
+        err(errorStyle(problem) + QStringLiteral(" (see tarsyn-flash --help)"));
         return int(FlashSession::BadInput);
     };
 
@@ -155,6 +226,11 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
         out(QStringLiteral("tarsyn-flash " TARSYN_VERSION));
         return FlashSession::Success;
     }
+    const QString unknownApi = MidiPort::unknownApiChoice();
+    if (!unknownApi.isEmpty())
+        return usage(QStringLiteral("TARSYN_MIDI_API is \"%1\", which names no MIDI system: it takes %2, or unset, "
+                                    "every MIDI system that runs")
+                         .arg(unknownApi, MidiPort::apiChoices().join(QLatin1String(" or "))));
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return usage(QStringLiteral("no command given"));
@@ -183,9 +259,8 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
         std::fputs(qPrintable(portListing(outputs, QStringLiteral("output"))), stdout);
 #ifndef _WIN32
         // Windows lists its MIDI devices whenever there are any; Linux needs a MIDI system running.
-        if (inputs.isEmpty() && outputs.isEmpty())
-            out(QStringLiteral("No MIDI ports: is a MIDI system running? Start a JACK server, or load the "
-                               "ALSA sequencer (modprobe snd-seq); TARSYN_MIDI_API chooses between them."));
+        if (onlySystemPorts(inputs, outputs))
+            std::fputs(qPrintable(systemsReport()), stdout);
 #endif
         return FlashSession::Success;
     }
@@ -269,13 +344,16 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     const QStringList inputs = session.port().inputDeviceNames();
     const QStringList outputs = session.port().outputDeviceNames();
     const PortChoice input = selectPort(inputs, parser.value(inOption), QStringLiteral("input"));
-    if (input.index < 0) {
-        err(input.error);
-        return FlashSession::PortError;
-    }
     const PortChoice output = selectPort(outputs, parser.value(outOption), QStringLiteral("output"));
-    if (output.index < 0) {
-        err(output.error);
+    if (input.index < 0 || output.index < 0) {
+        QString problem = input.index < 0 ? input.error : QString();
+        if (output.index < 0)
+            problem += (problem.isEmpty() ? QString() : QStringLiteral("tarsyn-flash: ")) + output.error;
+#ifndef _WIN32
+        if (onlySystemPorts(inputs, outputs))
+            problem += systemsReport();
+#endif
+        err(problem);
         return FlashSession::PortError;
     }
     const QString inName = inputs.at(input.index);

@@ -162,6 +162,13 @@ int main(int argc, char **argv)
         std::fputs("tarsyn-virtual-unit " TARSYN_VERSION "\n", stdout);
         return 0;
     }
+    const QString unknownApi = Tarsyn::MidiPort::unknownApiChoice();
+    if (!unknownApi.isEmpty()) {
+        printLine(stderr, QStringLiteral("tarsyn-virtual-unit: TARSYN_MIDI_API is \"%1\", which names no MIDI system: "
+                                         "it takes %2, or unset, every MIDI system that runs")
+                              .arg(unknownApi, Tarsyn::MidiPort::apiChoices().join(QLatin1String(" or "))));
+        return 2;
+    }
 
     Tarsyn::UnitModel model(commandLine.options);
     if (!commandLine.presetsFile.isEmpty()) {
