@@ -375,6 +375,8 @@ private slots:
         plug.start(script, {"plug"});
         QVERIFY2(plug.waitForFinished(60000) && plug.exitCode() == 0, plug.readAllStandardError().constData());
         const QByteArray device = plug.readAllStandardOutput().trimmed();
+        // Unplugged again at the end: the host's pending transfers keep the emulated controller busy.
+        const auto unplug = qScopeGuard([&] { QProcess::execute(script, {"unplug"}); });
         const int fd = ::open(device.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         QVERIFY2(fd >= 0, (device + ": " + std::strerror(errno)).constData());
         const auto closeDevice = qScopeGuard([fd] { ::close(fd); });
