@@ -101,20 +101,37 @@ endfunction()
 
 # The ALSA tests: test programs that run again over ALSA's real sequencer, in a qemu guest
 # (scripts/alsa-guest) that boots once for all of them. The fixture test service_alsa_guest
-# boots it and runs them one after another; each then appears in CTest as alsa_<name>, with
-# the result and output it had in the guest (or, when the guest failed, the reason).
+# boots it and runs them one after another; each then appears in CTest as <label>_<name>
+# (alsa_<name> by default), with the result and output it had in the guest (or, when the
+# guest failed, the reason). Label `usb`: the tests over the guest's USB MIDI link, which get
+# TARSYN_USB_MIDI_UNIT, the script that builds and plugs it (scripts/usb-midi-unit). ENV sets
+# variables for the test alone.
 #
-# tarsyn_add_alsa_test(<name> TARGET <test program> [ARGS ...] [TIMEOUT s])
+# tarsyn_add_alsa_test(<name> TARGET <test program> [ARGS ...] [TIMEOUT s] [LABEL l] [ENV NAME=VALUE ...])
 function(tarsyn_add_alsa_test name)
-  cmake_parse_arguments(T "" "TARGET;TIMEOUT" "ARGS" ${ARGN})
+  cmake_parse_arguments(T "" "TARGET;TIMEOUT;LABEL" "ARGS;ENV" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set(line "run_test ${name} ${T_TIMEOUT} '$<TARGET_FILE:${T_TARGET}>'")
+  if(NOT T_LABEL)
+    set(T_LABEL alsa)
+  endif()
+  set(line "run_test ${name} ${T_TIMEOUT}")
+  if(T_LABEL STREQUAL "usb")
+    list(APPEND T_ENV "TARSYN_USB_MIDI_UNIT=${CMAKE_SOURCE_DIR}/scripts/usb-midi-unit")
+  endif()
+  if(T_ENV)
+    string(APPEND line " env")
+    foreach(setting IN LISTS T_ENV)
+      string(APPEND line " '${setting}'")
+    endforeach()
+  endif()
+  string(APPEND line " '$<TARGET_FILE:${T_TARGET}>'")
   foreach(arg IN LISTS T_ARGS)
     string(APPEND line " '${arg}'")
   endforeach()
   set_property(GLOBAL APPEND PROPERTY TARSYN_ALSA_TESTS "${name}")
+  set_property(GLOBAL APPEND PROPERTY TARSYN_ALSA_LABELS "${T_LABEL}")
   set_property(GLOBAL APPEND PROPERTY TARSYN_ALSA_BATCH "${line}")
   set_property(GLOBAL APPEND PROPERTY TARSYN_ALSA_TIMEOUT "${T_TIMEOUT}")
 endfunction()
@@ -124,6 +141,7 @@ function(tarsyn_add_alsa_batch)
   get_property(names GLOBAL PROPERTY TARSYN_ALSA_TESTS)
   get_property(lines GLOBAL PROPERTY TARSYN_ALSA_BATCH)
   get_property(timeouts GLOBAL PROPERTY TARSYN_ALSA_TIMEOUT)
+  get_property(labels GLOBAL PROPERTY TARSYN_ALSA_LABELS)
   if(NOT names)
     return()
   endif()
@@ -166,10 +184,10 @@ ${body}
   set_tests_properties(service_alsa_guest PROPERTIES
     FIXTURES_SETUP alsa_guest LABELS "service;alsa" TIMEOUT ${ctest_timeout}
     SKIP_RETURN_CODE 125)
-  foreach(name IN LISTS names)
-    add_test(NAME alsa_${name} COMMAND ${CMAKE_SOURCE_DIR}/scripts/alsa-guest result ${job} ${name})
-    set_tests_properties(alsa_${name} PROPERTIES
-      FIXTURES_REQUIRED alsa_guest LABELS "alsa" TIMEOUT 30)
+  foreach(name label IN ZIP_LISTS names labels)
+    add_test(NAME ${label}_${name} COMMAND ${CMAKE_SOURCE_DIR}/scripts/alsa-guest result ${job} ${name})
+    set_tests_properties(${label}_${name} PROPERTIES
+      FIXTURES_REQUIRED alsa_guest LABELS "${label}" TIMEOUT 30)
   endforeach()
 endfunction()
 

@@ -2,13 +2,14 @@
 // case given, and prints what they cost against the MIDI server's floor and against the
 // clean update of the same block form.
 //
-//   tarsyn-bench-transfer [--period-ms MS | --din] [--limit-s S] CASE [CASE ...]
+//   tarsyn-bench-transfer [--period-ms MS | --din | --usb] [--limit-s S] CASE [CASE ...]
 //   CASE: [UNIT/]NAME:SEL[:LOG]
 //
 // UNIT names the kind of unit (its address policy) and groups the cases: each group's case
 // named "clean" is its reference. A case named "plain" runs a plain stop-and-wait host instead
 // of tarsyn-flash's (each block on the unit's acknowledgement, the block again on its resend
-// request; no timeout, no recovery): the yardstick for the clean update's pace.
+// request; no recovery but a repeat after a second of silence): the yardstick for the clean
+// update's pace.
 //
 // SEL selects both the input and the output port of one unit (as tarsyn-flash's --in and
 // --out do). LOG is the unit's standard output: its summary line tells how many faults it
@@ -21,7 +22,10 @@
 // that is 2.667 ms. With --din the units sit behind a MIDI cable (tarsyn-virtual-unit --raw-midi
 // --din-speed, in the ALSA guest): the floor is then the bytes on the cable at 3,125 bytes/s,
 // every byte sent and an acknowledgement (11 bytes) per message, and a case may take 30 minutes
-// instead of 10 before it is stopped.
+// instead of 10 before it is stopped. With --usb the unit sits behind a full-speed USB MIDI
+// link (scripts/usb-midi-unit, in the ALSA guest): the floor is the same bytes at the link's
+// rate, 19 bulk packets of 64 bytes per 1-ms frame with 3 MIDI bytes per 4-byte USB MIDI event
+// (912,000 bytes/s), and each case also prints its round trip per message.
 
 #include "DeviceLink.h"
 #include "FirmwareFile.h"
@@ -248,12 +252,15 @@ int main(int argc, char **argv)
     double periodMs = 256.0 / 192000.0 * 1000.0;
     int limitSeconds = 0;   // 0: the mode's own
     bool din = false;
+    bool usb = false;
     bool periodGiven = false;
     bool usage = false;
     while (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"))) {
         const QString option = arguments.takeFirst();
         if (option == QLatin1String("--din")) {
             din = true;
+        } else if (option == QLatin1String("--usb")) {
+            usb = true;
         } else if ((option == QLatin1String("--period-ms") || option == QLatin1String("--limit-s")) && !arguments.isEmpty()) {
             const QString value = arguments.takeFirst();
             if (option == QLatin1String("--period-ms")) {
@@ -277,12 +284,14 @@ int main(int argc, char **argv)
             break;
         cases.append({fields.at(0), fields.at(1), fields.value(2)});
     }
-    if (usage || cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0 || (din && periodGiven)) {
-        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS | --din] [--limit-s S] NAME:SEL[:LOG] ...\n");
+    if (usage || cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0
+        || int(din) + int(usb) + int(periodGiven) > 1) {
+        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS | --din | --usb] [--limit-s S] NAME:SEL[:LOG] ...\n");
         return 2;
     }
     const double floorPerMessage = 2 * periodMs / 1000.0;
     constexpr double DinBytesPerSecond = 3125.0;
+    constexpr double UsbBytesPerSecond = 912000.0;
     constexpr double AcknowledgementBytes = 11.0;
     const QString expectedHash = payloadHash();
 
@@ -322,8 +331,10 @@ int main(int argc, char **argv)
         const int faults = counts.value(QStringLiteral("dropped")).toInt() + counts.value(QStringLiteral("duplicated")).toInt()
                            + counts.value(QStringLiteral("paused")).toInt();
 
-        const double floorSeconds = din ? (double(r.bytes) + AcknowledgementBytes * double(r.messages)) / DinBytesPerSecond
-                                        : double(r.messages) * floorPerMessage;
+        const double linkBytes = double(r.bytes) + AcknowledgementBytes * double(r.messages);
+        const double floorSeconds = din ? linkBytes / DinBytesPerSecond
+                                    : usb ? linkBytes / UsbBytesPerSecond
+                                          : double(r.messages) * floorPerMessage;
         const auto reference = clean.constFind(group);
         const bool compared = reference != clean.constEnd() && name != QLatin1String("clean");
         const double ratio = compared ? r.seconds / reference->seconds : 1.0;
@@ -340,10 +351,14 @@ int main(int argc, char **argv)
             std::printf(" %9s %8s", "-", "-");
         }
         std::printf(" %s\n", qPrintable(flash));
+        if (usb)
+            std::printf("%-15s round trip per message: %.2f ms\n", qPrintable(r.form), r.seconds * 1000 / double(r.messages));
         std::fflush(stdout);
     }
     if (din)
         std::printf("floor: every byte on a MIDI cable at 3,125 bytes/s, one 11-byte acknowledgement per message\n");
+    else if (usb)
+        std::printf("floor: every byte over full-speed USB MIDI at 912,000 bytes/s, one 11-byte acknowledgement per message\n");
     else
         std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms; RT: the clean update's time "
                     "per message; a pause's cost includes the pause itself\n",

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -21,6 +22,9 @@
 namespace {
 
 constexpr int LongMs = 240000;   // a whole transfer under the sanitizers, with room to spare
+// Over the USB link of an emulated guest each message also crosses the emulated controller and
+// the USB MIDI drivers on both sides: a whole multi-part update takes about five minutes there.
+constexpr int UsbLongMs = 900000;
 constexpr int PresetMessage = 333;
 
 Process flash(const QStringList &arguments, int milliseconds = ShortMs)
@@ -36,24 +40,52 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// A MIDI interface: a raw MIDI device and the sequencer port at its other end, as the ALSA
-// guest's run names them. Empty elsewhere.
-std::pair<QString, QString> midiInterface()
+// A MIDI interface: the unit behind a raw MIDI device, the flash on the sequencer port at the
+// device's other end. In the ALSA guest's run: snd-virmidi's (TARSYN_TEST_RAW_MIDI and
+// TARSYN_TEST_RAW_MIDI_PORT), or the USB MIDI gadget, which scripts/usb-midi-unit
+// (TARSYN_USB_MIDI_UNIT, in the `usb` tests' run) plugs in as the unit starts behind it; the
+// host's USB MIDI class driver names its port after the product, and the flash waits for it
+// as for a unit just plugged in. Empty elsewhere.
+struct MidiInterface {
+    QString port;     // the flash's selector; empty when there is no interface
+    QString device;   // snd-virmidi's raw device
+    QString usb;      // the USB gadget's script
+
+    // tarsyn-flash's options for the interface's port.
+    QStringList ports() const
+    {
+        return pair(port) + (usb.isEmpty() ? QStringList() : QStringList{"--wait", "60"});
+    }
+    // The bound of a whole job.
+    int longMs() const { return usb.isEmpty() ? LongMs : UsbLongMs; }
+
+    Process startUnit(const QStringList &options) const
+    {
+        if (usb.isEmpty())
+            return ::startUnit(QStringList{"--raw-midi", device} + options);
+        auto unit = std::make_unique<E2eProcess>(usb, QStringList{"unit", TARSYN_UNIT_EXE} + options);
+        unit->waitForOutput(QStringLiteral("ready: "), ShortMs);
+        return unit;
+    }
+};
+MidiInterface midiInterface()
 {
+    const QString script = qEnvironmentVariable("TARSYN_USB_MIDI_UNIT");
+    if (!script.isEmpty())
+        return MidiInterface{QStringLiteral("Tarsyn+ MIDI 1"), {}, script};
     const QString device = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI");
     const QString port = qEnvironmentVariable("TARSYN_TEST_RAW_MIDI_PORT");
-    return device.isEmpty() || port.isEmpty() ? std::pair<QString, QString>() : std::pair(device, port);
+    return device.isEmpty() || port.isEmpty() ? MidiInterface() : MidiInterface{port, device, {}};
 }
 constexpr char NoMidiInterface[] = "needs a raw MIDI device and its sequencer port (TARSYN_TEST_RAW_MIDI, "
-                                   "TARSYN_TEST_RAW_MIDI_PORT), which the ALSA guest's run sets (ctest -L alsa)";
+                                   "TARSYN_TEST_RAW_MIDI_PORT) or the USB MIDI gadget (TARSYN_USB_MIDI_UNIT), "
+                                   "which the ALSA guest's run sets (ctest -L alsa, -L usb)";
 
-// Updates `unit` through the ports named `port` and checks the flash's report against the
-// unit's summary: the unit received exactly the firmware's payload, the faults it was told to
-// make happened, and the counts of both sides agree.
-void verifyUpdate(E2eProcess &unit, const QString &port)
+// Checks the report of the flash's update `run` against the unit's summary: the unit received
+// exactly the firmware's payload, the faults it was told to make happened, and the counts of
+// both sides agree.
+void verifyUpdated(E2eProcess &unit, E2eProcess *run)
 {
-    QVERIFY2(unit.running(), unit.describe());
-    auto run = flash(QStringList{"update", "--timeout", "1"} + pair(port), LongMs);
     const QRegularExpressionMatch reported =
         QRegularExpression(QStringLiteral("transfer successful: (\\d+) resend requests?, (\\d+) repeats?")).match(run->out);
     QVERIFY2(run->exitCode() == 0 && reported.hasMatch(), run->describe());
@@ -78,6 +110,13 @@ void verifyUpdate(E2eProcess &unit, const QString &port)
     // went past blocks of an in-order unit sends one of them until it is refused three times.
     QVERIFY2(flashResends <= unitResends + 3 && unitResends <= flashResends + flashRepeats, counts);
     QVERIFY2(unitDropped <= flashRepeats && unitCount("repeats") <= flashRepeats, counts);
+}
+
+// Updates `unit` through the ports that `ports` selects, as verifyUpdated() checks.
+void verifyUpdate(E2eProcess &unit, const QStringList &ports, int milliseconds = LongMs)
+{
+    QVERIFY2(unit.running(), unit.describe());
+    verifyUpdated(unit, flash(QStringList{"update", "--timeout", "1"} + ports, milliseconds).get());
 }
 
 } // namespace
@@ -157,41 +196,99 @@ private slots:
     {
         QFETCH(QStringList, unitOptions);
         const QString id = portName(QTest::currentDataTag());
-        verifyUpdate(*startUnit(id, unitOptions), id);
+        verifyUpdate(*startUnit(id, unitOptions), pair(id));
     }
 
     // Through a MIDI interface, as a user has it: the unit behind a raw MIDI device whose
-    // other end is an ALSA sequencer port (snd-virmidi, in the ALSA guest), the flash on that
-    // port. The blocks reach the unit as a byte stream, among the unit's noise and real-time
-    // bytes the other way; the backup's presets (333 bytes) reach the flash through the
-    // sequencer in pieces and must arrive whole.
+    // other end is an ALSA sequencer port (snd-virmidi, or the USB MIDI gadget and the host's
+    // class driver, in the ALSA guest), the flash on that port. The blocks reach the unit as
+    // a byte stream, among the unit's noise and real-time bytes the other way; the presets
+    // (333 bytes) reach the flash through the sequencer in pieces and must arrive whole.
     void updateThroughInterface_data() { update_data(); }
     void updateThroughInterface()
     {
         QFETCH(QStringList, unitOptions);
-        const auto [device, port] = midiInterface();
-        if (device.isEmpty())
+        const MidiInterface interface = midiInterface();
+        if (interface.port.isEmpty())
             QSKIP(NoMidiInterface);
-        verifyUpdate(*startUnit(QStringList{"--raw-midi", device} + unitOptions), port);
+        verifyUpdate(*interface.startUnit(unitOptions), interface.ports(), interface.longMs());
     }
 
+    // The unit identified, its presets backed up and, in the second row, three of them
+    // restored to other values.
+    void backupThroughInterface_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("backup") << false;
+        QTest::newRow("restore") << true;
+    }
     void backupThroughInterface()
     {
-        const auto [device, port] = midiInterface();
-        if (device.isEmpty())
+        QFETCH(bool, restore);
+        const MidiInterface interface = midiInterface();
+        if (interface.port.isEmpty())
             QSKIP(NoMidiInterface);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        auto unit = startUnit({"--raw-midi", device, "--seed", "12", "--noise-every", "29", "--dump-presets",
-                               dir.filePath("unit.syx")});
+        auto unit = interface.startUnit({"--seed", "12", "--noise-every", "29", "--dump-presets", dir.filePath("unit.syx")});
         QVERIFY2(unit->running(), unit->describe());
-        auto backup = flash(QStringList{"backup"} + pair(port) + QStringList{dir.filePath("backup.syx")}, LongMs);
+        auto identify = flash(QStringList{"identify"} + interface.ports());
+        QVERIFY2(identify->exitCode() == 0 && identify->out.contains(QLatin1String("serial:     000-022-037"))
+                     && identify->out.contains(QLatin1String("version:    2.10")),
+                 identify->describe());
+        auto backup = flash(QStringList{"backup"} + interface.ports() + QStringList{dir.filePath("backup.syx")},
+                            interface.longMs());
         QVERIFY2(backup->exitCode() == 0, backup->describe());
+        QByteArray wanted = readAll(dir.filePath("backup.syx"));
+        QCOMPARE(wanted.size(), 2048 * PresetMessage);
+        if (restore) {
+            for (const auto &[bank, slot] : QList<QPair<int, int>>{{3, 5}, {9, 77}, {15, 127}})
+                wanted[(bank * 128 + slot) * PresetMessage + 12 + 17] ^= 0x01;
+            QVERIFY(writeAll(dir.filePath("wanted.syx"), wanted));
+            auto run = flash(QStringList{"restore"} + interface.ports() + QStringList{dir.filePath("wanted.syx")},
+                             interface.longMs());
+            QVERIFY2(run->exitCode() == 0 && run->out.contains(QLatin1String("restore complete: 3 presets written")),
+                     run->describe());
+        }
         unit->sendSignal(SIGTERM);
         QVERIFY(unit->waitForEnd(ShortMs));
-        const QByteArray saved = readAll(dir.filePath("backup.syx"));
-        QCOMPARE(saved.size(), 2048 * PresetMessage);
-        QVERIFY(saved == readAll(dir.filePath("unit.syx")));
+        QVERIFY(wanted == readAll(dir.filePath("unit.syx")));
+    }
+
+    // The USB cable pulled mid-update (the gadget unplugged): the flash ends at once, naming
+    // the port that went, with a failure status, never stuck closing ports whose device has
+    // gone. Plugged in again, the unit's port returns under its name, and an update started
+    // before that, waiting for it (--wait), puts the whole firmware into the unit.
+    void unplugged()
+    {
+        const MidiInterface usb = midiInterface();
+        if (usb.usb.isEmpty())
+            QSKIP("needs the USB MIDI gadget (TARSYN_USB_MIDI_UNIT, which the ALSA guest's run sets: ctest -L usb)");
+        auto unit = usb.startUnit({"--version", "2.10"});
+        QVERIFY2(unit->running(), unit->describe());
+        E2eProcess cut(FlashExe, QStringList{"update", "--timeout", "60", "--silence", "20"} + usb.ports());
+        QVERIFY2(cut.waitForOutput(QStringLiteral("update: 10%"), usb.longMs()), cut.describe());
+        QElapsedTimer sinceUnplug;
+        sinceUnplug.start();
+        QProcess unplug;
+        unplug.start(usb.usb, {"unplug"});
+        QVERIFY2(cut.waitForEnd(ShortMs) && cut.exitCode() == 1, cut.describe());
+        qInfo("the update ended %lld ms after the unplug began", sinceUnplug.elapsed());
+        QVERIFY2(cut.err.contains(QRegularExpression(
+                     QStringLiteral("the MIDI port \"[^\"]*Tarsyn\\+ MIDI 1[^\"]*\" has gone; the update did not complete"))),
+                 cut.describe());
+        QVERIFY2(QTest::qWaitFor([&] { return unplug.state() == QProcess::NotRunning; }, ShortMs)
+                     && unplug.exitStatus() == QProcess::NormalExit && unplug.exitCode() == 0,
+                 unplug.readAllStandardError().constData());
+        // The unit's raw device went with the cable.
+        QVERIFY2(unit->waitForEnd(ShortMs) && unit->exitCode() == 1, unit->describe());
+
+        E2eProcess again(FlashExe, QStringList{"update", "--wait", "120", "--timeout", "1"} + pair(usb.port));
+        QVERIFY2(again.waitForOutput(QStringLiteral("waiting for the unit's ports"), ShortMs), again.describe());
+        unit = usb.startUnit({"--version", "2.09", "--seed", "3", "--resend-every", "211", "--drop-every", "401"});
+        QVERIFY2(unit->running(), unit->describe());
+        QVERIFY2(again.waitForEnd(usb.longMs()), again.describe());
+        verifyUpdated(*unit, &again);
     }
 
     // The unit stops answering mid-job: it goes silent (the flash repeats and gives up), its
@@ -323,6 +420,7 @@ private slots:
             // A later --in wins over the one before; `id` is part of both units' names.
             {{"identify", "--in", refuseId + "-nosuch"}, 3, "no input port matches"},
             {{"identify", "--out", refuseId + "-nosuch"}, 3, "no output port matches"},
+            {{"identify", "--in", refuseId + "-nosuch", "--wait", "0.5"}, 3, "did not appear within 0.5 s: no input port"},
             {{"identify", "--in", id}, 3, "matches 2 input ports"},
         };
         for (const auto &[arguments, status, error] : refused) {

@@ -3,6 +3,7 @@
 #include "FirmwareFile.h"
 #include "FlashSession.h"
 #include "InterruptWatcher.h"
+#include "MidiPort.h"
 #include "PortSelector.h"
 #include "ProgressReport.h"
 #include "SyxFile.h"
@@ -11,6 +12,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -129,6 +131,40 @@ void closeWithin(FlashSession &session, int status)
     deadline.join();
 }
 
+// --wait: the unit's ports may appear after the program started (a unit plugged in, or one
+// that restarts and comes back). Follows the MIDI systems until both selectors pick a port.
+// Success, Interrupted, or PortError with the reason told.
+FlashSession::Status waitForPorts(const QString &inSelector, const QString &outSelector, int milliseconds)
+{
+    MidiPort watcher;
+    PortChoice input, output;
+    const auto found = [&] {
+        input = selectPort(watcher.listedInputs(), inSelector, QStringLiteral("input"));
+        output = selectPort(watcher.listedOutputs(), outSelector, QStringLiteral("output"));
+        return input.index >= 0 && output.index >= 0;
+    };
+    watcher.watchPorts();
+    if (found())
+        return FlashSession::Success;
+    out(QStringLiteral("waiting for the unit's ports (at most %1 s)").arg(milliseconds / 1000.0));
+    QEventLoop loop;
+    InterruptWatcher interrupts;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, &loop,
+                     [&loop] { loop.exit(FlashSession::Interrupted); });
+    QObject::connect(&watcher, &MidiPort::portsChanged, &loop, [&] {
+        if (found())
+            loop.exit(FlashSession::Success);
+    });
+    QTimer::singleShot(milliseconds, &loop, [&loop] { loop.exit(FlashSession::PortError); });
+    const auto status = FlashSession::Status(loop.exec());
+    if (status == FlashSession::Interrupted)
+        err(QStringLiteral("interrupted while waiting for the ports"));
+    else if (status == FlashSession::PortError)
+        err(QStringLiteral("the unit's ports did not appear within %1 s: %2")
+                .arg(milliseconds / 1000.0).arg(input.index < 0 ? input.error : output.error));
+    return status;
+}
+
 } // namespace
 
 QString FlashCommand::helpText()
@@ -140,7 +176,7 @@ QString FlashCommand::helpText()
         "  tarsyn-flash update   --in SEL --out SEL [--firmware FILE] [TIMING]\n"
         "  tarsyn-flash backup   --in SEL --out SEL [TIMING] FILE.syx\n"
         "  tarsyn-flash restore  --in SEL --out SEL [TIMING] FILE.syx\n"
-        "  TIMING: [--timeout S] [--retries N] [--silence S]\n"
+        "  TIMING: [--timeout S] [--retries N] [--silence S] [--wait S]\n"
         "\n"
         "Commands:\n"
         "  ports     list the MIDI input and output ports with their indices\n"
@@ -162,6 +198,8 @@ QString FlashCommand::helpText()
         "                       --silence decides\n"
         "  --silence S          give up when nothing has come from the unit for S seconds;\n"
         "                       default 20 (identify: at most 5)\n"
+        "  --wait S             wait up to S seconds for the ports to appear (a unit being\n"
+        "                       plugged in) before starting; default: they must be there\n"
         "  -h, --help           this text\n"
         "  --version            the program's version\n"
         "\n"
@@ -206,9 +244,11 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(), QStringLiteral("S"));
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(), QStringLiteral("N"));
     const QCommandLineOption silenceOption(QStringLiteral("silence"), QString(), QStringLiteral("S"));
+    const QCommandLineOption waitOption(QStringLiteral("wait"), QString(), QStringLiteral("S"));
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption versionOption(QStringLiteral("version"));
-    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, silenceOption, helpOption, versionOption});
+    parser.addOptions({inOption, outOption, firmwareOption, timeoutOption, retriesOption, silenceOption, waitOption,
+                       helpOption, versionOption});
     parser.addPositionalArgument(QStringLiteral("command"), QString());
 
     auto usage = [](const QString &problem) {
@@ -273,7 +313,7 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
         const double seconds = parser.value(option).toDouble(&ok);
         return ok && seconds > 0 && seconds <= 3600 ? qMax(1, qRound(seconds * 1000)) : -1;
     };
-    for (const QCommandLineOption *option : {&timeoutOption, &silenceOption}) {
+    for (const QCommandLineOption *option : {&timeoutOption, &silenceOption, &waitOption}) {
         if (!parser.isSet(*option))
             continue;
         const int ms = milliseconds(*option);
@@ -282,7 +322,7 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
                              .arg(option->names().first(), parser.value(*option)));
         if (option == &timeoutOption)
             session.setTimeout(ms);
-        else
+        else if (option == &silenceOption)
             session.setSilenceSpan(ms);
     }
     if (parser.isSet(retriesOption)) {
@@ -341,6 +381,11 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
         }
     }
 
+    if (parser.isSet(waitOption)) {
+        const auto waited = waitForPorts(parser.value(inOption), parser.value(outOption), milliseconds(waitOption));
+        if (waited != FlashSession::Success)
+            return waited;
+    }
     const QStringList inputs = session.port().inputDeviceNames();
     const QStringList outputs = session.port().outputDeviceNames();
     const PortChoice input = selectPort(inputs, parser.value(inOption), QStringLiteral("input"));

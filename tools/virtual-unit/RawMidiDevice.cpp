@@ -53,6 +53,10 @@ bool RawMidiDevice::open(const QString &path, bool dinSpeed, QString *error)
         *error = QStringLiteral("cannot open the raw MIDI device %1: %2").arg(path, systemError(errno));
         return false;
     }
+    // A raw MIDI device's input starts with the first read or poll; what arrives before is
+    // dropped (the USB MIDI gadget does so). Start it now, before the unit says it is ready.
+    pollfd started{fd_, POLLIN, 0};
+    (void)::poll(&started, 1, 0);
     path_ = path;
     dinSpeed_ = dinSpeed;
     outFree_ = inFree_ = Clock::now();
