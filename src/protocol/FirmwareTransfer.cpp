@@ -14,6 +14,8 @@ constexpr int BlockCount = FirmwareTransfer::SmallBlockCount + 880;
 // was lost or in doubt) before the transfer goes past it: a unit that takes blocks only in
 // order refuses such a block for ever, one that writes any block takes it again.
 constexpr int RefusalsBeforePassing = 2;
+// The same, for refusals that came out of step.
+constexpr int RefusalsInDoubtBeforePassing = 4;
 // Refusals in a row, after the last block, of a block gone past that show a unit which takes
 // blocks only in order: one that writes any block would have taken one of them.
 constexpr int RefusalsForInOrder = 3;
@@ -342,6 +344,15 @@ void FirmwareTransfer::goBack(int firstLog, int lastLog)
     for (int index = BlockCount - 1; index >= 0 && topAcked_ < 0; --index) {
         if (blocks_[std::size_t(index)] == Block::Acked)
             topAcked_ = index;
+    }
+    // Asked again and again for a block it may hold, with replies that never come in step (on
+    // a busy machine a refusal can look too soon): go past it as for refusals in step, after
+    // a few more of them (a stray resend request is in doubt too); the end settles it.
+    if (!resolving_ && order_ != UnitOrder::AnyAddress && offsetOf(lowest) == askedBlock_
+        && requestsInARow_ >= RefusalsInDoubtBeforePassing && maybeHeld_[std::size_t(lowest)]) {
+        blocks_[std::size_t(lowest)] = Block::Passed;
+        moveOnFrom(lowest + 1, ReplyResendLarge);
+        return;
     }
     sendBlock(lowest);
 }
