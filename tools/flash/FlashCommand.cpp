@@ -172,7 +172,7 @@ QString FlashCommand::helpText()
     return QStringLiteral(
         "Usage:\n"
         "  tarsyn-flash ports\n"
-        "  tarsyn-flash identify --in SEL --out SEL [--timeout S] [--silence S]\n"
+        "  tarsyn-flash identify --in SEL --out SEL [--timeout S] [--silence S] [--wait S]\n"
         "  tarsyn-flash update   --in SEL --out SEL [--firmware FILE] [TIMING]\n"
         "  tarsyn-flash backup   --in SEL --out SEL [TIMING] FILE.syx\n"
         "  tarsyn-flash restore  --in SEL --out SEL [TIMING] FILE.syx\n"
