@@ -122,19 +122,6 @@ Result runUpdate(const QString &selector, int limitSeconds)
     return result;
 }
 
-// A sink that counts what goes out through the port.
-struct CountingSink : Tarsyn::MessageSink {
-    Tarsyn::MidiPort *port = nullptr;
-    quint64 count = 0;
-    quint64 bytes = 0;
-    bool sendLongMessage(const QByteArray &message) override
-    {
-        ++count;
-        bytes += quint64(message.size());
-        return port->sendLongMessage(message);
-    }
-};
-
 // The plain stop-and-wait host: identify, then each block (or part) on an acknowledgement and
 // the block again on a resend request, until the payload's last block is acknowledged. (A
 // reply lost by a loaded MIDI server would stop it for good: after a second of silence it
@@ -149,7 +136,7 @@ public:
         const QStringList outputs = port_.outputDeviceNames();
         const Tarsyn::PortChoice in = Tarsyn::selectPort(inputs, selector, QStringLiteral("input"));
         const Tarsyn::PortChoice out = Tarsyn::selectPort(outputs, selector, QStringLiteral("output"));
-        sink_.port = &port_;
+        sink_.next = &port_;
         port_.setReceiver(this);
         if (in.index < 0 || out.index < 0 || !Tarsyn::loadFirmwareImage(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath), link_.imageBuffer())
             || !port_.open(in.index, out.index)) {
@@ -202,7 +189,7 @@ protected:
 
 private:
     Tarsyn::MidiPort port_;
-    CountingSink sink_;
+    FlashSession::CountingSink sink_;
     Tarsyn::DeviceLink link_{&sink_};
     QEventLoop loop_;
     QTimer silence_;

@@ -98,16 +98,7 @@ public:
     // The port of the open pair that went away mid-job (empty unless that ended the job).
     QString gonePort() const { return gonePort_; }
 
-signals:
-    void identified();
-    void progress(int value, int maximum);
-    void finished(int status);
-
-protected:
-    bool event(QEvent *event) override;
-
-private:
-    // Counts what goes out; the benchmark divides by it.
+    // Counts what goes out on its way to `next`; the benchmark divides by it.
     struct CountingSink : MessageSink {
         MessageSink *next = nullptr;
         quint64 count = 0;
@@ -120,6 +111,15 @@ private:
         }
     };
 
+signals:
+    void identified();
+    void progress(int value, int maximum);
+    void finished(int status);
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
     void startJob(Job job);
     void unitIdentified();
     void configure(StallGuard &guard) const;
