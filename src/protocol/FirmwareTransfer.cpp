@@ -38,6 +38,7 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
         if (log_.empty())
             return;
         log_.push_back(log_.back());
+        linkFaulty_ = true;
         const int index = indexOf(log_.back().offset);
         if (log_.back().final && index < BlockCount)
             maybeHeld_[std::size_t(index)] = true;
@@ -74,6 +75,7 @@ void FirmwareTransfer::start()
     blocks_.assign(BlockCount, Block::Unknown);
     maybeHeld_.assign(BlockCount, false);
     order_ = UnitOrder::Unknown;
+    linkFaulty_ = false;
     running_ = true;
     resolving_ = false;
     count_ = 0;
@@ -85,6 +87,7 @@ void FirmwareTransfer::start()
     doubt_ = Doubt::None;
     askedBlock_ = 0xFFFFFFFF;
     requestsInARow_ = 0;
+    requestsSinceAck_ = 0;
     failedBlock_ = 0;
     guard_.resetCount();
     link_.startTransfer();   // counts, cursor and phase to 0; the first block or its part 1
@@ -185,6 +188,7 @@ void FirmwareTransfer::acked(int index, ReplyCode code)
     blocks_[std::size_t(index)] = Block::Acked;
     topAcked_ = std::max(topAcked_, index);
     requestsInARow_ = 0;
+    requestsSinceAck_ = 0;
     refusalsOfHeld_ = 0;
     blockDone(offsetOf(index));
     if (resolving_) {
@@ -204,8 +208,8 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
 {
     if (!countRequest(offsetOf(index)))
         return;
-    if (written(index)) {
-        // Sent again to make sure, and refused: it is written all the same.
+    if (blocks_[std::size_t(index)] == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_)) {
+        // Taken as written by an in-order unit, sent again to make sure, and refused.
         moveOnFrom(index + 1, code);
         return;
     }
@@ -257,6 +261,15 @@ bool FirmwareTransfer::countRequest(std::uint32_t offset)
         askedBlock_ = offset;
         requestsInARow_ = 1;
     }
+    // Refused again and again while going between blocks: no block acknowledged for this many
+    // requests ends the transfer too (naming the lowest block not known to be written).
+    if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock) {
+        int lowest = 0;
+        while (lowest < BlockCount - 1 && written(lowest))
+            ++lowest;
+        offset = offsetOf(lowest);
+        requestsInARow_ = MaxRequestsForBlock;
+    }
     if (requestsInARow_ < MaxRequestsForBlock)
         return true;
     failedBlock_ = offset;
@@ -276,8 +289,16 @@ void FirmwareTransfer::drained()
     doubt_ = Doubt::None;
     const Sent last = log_.back();
 
+    if (doubt == Doubt::None || replies.size() > 1)
+        linkFaulty_ = true;
+    // A resend request that seems to answer a block's part 1 may answer the previous block's
+    // part 0 (a copy of a reply taken in step puts the host one message ahead unseen): it is
+    // matched as in doubt below, which goes back to the previous block.
+    const bool lastIndexed = log_.size() >= 2;
+    const bool afterPart0 = !lastIndexed || log_[log_.size() - 2].final;
+    const bool maybeAhead = !last.final && afterPart0;
     // Nothing came besides the reply that asked for the drain: the host is in step.
-    if (doubt != Doubt::None && replies.size() == 1) {
+    if (doubt != Doubt::None && replies.size() == 1 && !(doubt == Doubt::Resend && maybeAhead)) {
         if (doubt == Doubt::End)
             reachedEnd();
         else if (doubt == Doubt::Checkpoint)

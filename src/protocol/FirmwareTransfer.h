@@ -124,6 +124,7 @@ private:
     UnitOrder order_ = UnitOrder::Unknown;
     bool running_ = false;
     bool resolving_ = false;           // past the last block: settling blocks gone past
+    bool linkFaulty_ = false;          // a reply came twice, too soon, or was lost
     int count_ = EndCount;             // no transfer yet
     std::uint32_t ackedEnd_ = 0;       // progress: the end of the highest block completed
     int topAcked_ = -1;                // the highest block surely acknowledged
@@ -134,6 +135,7 @@ private:
     ReplyCode trigger_ = ReplyNone;
     std::uint32_t askedBlock_ = 0xFFFFFFFF;
     int requestsInARow_ = 0;
+    int requestsSinceAck_ = 0;
     std::uint32_t failedBlock_ = 0;
 };
 

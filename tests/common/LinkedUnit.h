@@ -42,8 +42,8 @@ struct LinkFaults {
 // How a unit judges a good block's address (as tarsyn-virtual-unit --address-policy):
 // Any writes it where it says; Sequence takes only the block it waits for and acknowledges
 // the one it wrote last again without writing it; Strict takes only the block it waits for.
-// Every other block is refused with a resend request. Block 0 starts a new update, unless it
-// is the block just written.
+// Every other block is refused with a resend request. After the payload's last block the unit
+// waits for block 0 again.
 enum class AddressPolicy { Any, Sequence, Strict };
 
 // The unit's side: blocks in both forms into a flash, preset reads and writes.
@@ -76,7 +76,8 @@ public:
                 stream_.clear();
             stream_ += m.mid(HeaderLength, m.size() - HeaderLength - 1);
             partsSeen_ = part;
-            const bool midResend = resendMidBlockEvery > 0 && ++partsReceived_ % resendMidBlockEvery == 0;
+            // (Not at part 1: a request there may answer the block before, and the host goes back.)
+            const bool midResend = part >= 2 && resendMidBlockEvery > 0 && ++partsReceived_ % resendMidBlockEvery == 0;
             send(reply(midResend ? (part == 2 && m.size() == 70 ? UnitResendSmall : UnitResendLarge) : UnitBlockOk));
         } else if (command == CmdSmallBlock || command == CmdLargeBlock) {
             const int size = command == CmdSmallBlock ? 256 : 512;
@@ -116,7 +117,7 @@ private:
             return false;
         blocksReceived.push_back(offset);
         if (policy != AddressPolicy::Any) {
-            if (offset == 0 && waited_ != 256)
+            if (offset == 0 && waited_ >= PayloadSize)
                 waited_ = 0;
             if (offset != waited_)
                 return policy == AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_;

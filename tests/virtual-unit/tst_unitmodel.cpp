@@ -128,7 +128,8 @@ private slots:
         QTest::addColumn<bool>("parts");
         QTest::addColumn<QByteArray>("replies");
         QTest::addColumn<int>("written");
-        // Blocks 0, 0 again, 0x200 (skipping 0x100), 0x100, 0x200, 0 (a new update).
+        // Blocks 0, 0 again, 0x200 (skipping 0x100), 0x100, 0x200, an identify request and 0
+        // (a new update).
         for (bool parts : {false, true}) {
             const char *form = parts ? "parts" : "whole";
             QTest::addRow("any, %s", form) << 0 << parts << QByteArray("\x24\x24\x24\x24\x24\x24") << 6;
@@ -145,6 +146,8 @@ private slots:
         UnitModel unit({.addressPolicy = UnitOptions::AddressPolicy(policy), .presetFaults = {}});
         const std::uint32_t order[] = {0, 0, 0x200, 0x100, 0x200, 0};
         for (int i = 0; i < 6; ++i) {
+            if (i == 5)   // identified again: a new update
+                QCOMPARE(unit.handleMessage(QByteArray::fromHex("F0 00 11 22 02 00 00 00 00 00 F7")).size(), 1);
             const Messages messages = goodBlock(order[i], parts);
             for (int m = 0; m + 1 < messages.size(); ++m)
                 QCOMPARE(unit.handleMessage(messages[m]), Messages{reply(0x24)});

@@ -225,6 +225,7 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
                 return {};
             }
             lastEvent_ = QStringLiteral("identify");
+            waited_ = 0;   // the host identifies the unit before an update: it starts from block 0
             return deliver(Reply::Other, identityReply(options_));
         case CmdPresetRead: {
             if (!frame.isEmpty() || message.size() != 13 || byteAt(message, 11) >= PresetBanks) {
@@ -410,8 +411,8 @@ UnitModel::Reply UnitModel::finishBlock(const QByteArray &stream, int size, cons
     }
 
     if (options_.addressPolicy != UnitOptions::AddressPolicy::Any) {
-        if (offset == 0 && waited_ != 256)
-            waited_ = 0;   // a new update
+        if (offset == 0 && waited_ >= SummaryLength)
+            waited_ = 0;   // a new update after a whole one
         if (offset != waited_) {
             const int waitedSize = waited_ < LargeRegion ? 256 : 512;
             if (options_.addressPolicy == UnitOptions::AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_) {

@@ -38,8 +38,9 @@ struct UnitOptions {
     // block waited for (the one after the last written, from 0 up); the block written last,
     // sent again, is acknowledged and not written again. Strict: only the block waited for.
     // Every other address is a bad address, asked for again with the size of the block
-    // waited for. Block 0 starts a new update, unless it is the block just written. In parts,
-    // this applies to the block's part 0. (The program's default is Strict.)
+    // waited for. The unit waits for block 0 again after an identify request and after the
+    // payload's last block. In parts, this applies to the block's part 0. (The program's
+    // default is Strict.)
     enum class AddressPolicy { Any, Sequence, Strict };
     AddressPolicy addressPolicy = AddressPolicy::Any;
 
