@@ -9,16 +9,6 @@ namespace Tarsyn {
 namespace {
 // Messages remembered for matching replies after a drain; far more than can be in flight.
 constexpr std::size_t LogLength = 4096;
-constexpr int BlockCount = FirmwareTransfer::SmallBlockCount + 880;
-// Refusals in a row of a block the unit may already hold (a copy of it went out whose answer
-// was lost or in doubt) before the transfer goes past it: a unit that takes blocks only in
-// order refuses such a block for ever, one that writes any block takes it again.
-constexpr int RefusalsBeforePassing = 2;
-// The same, for refusals that came out of step.
-constexpr int RefusalsInDoubtBeforePassing = 4;
-// Refusals in a row, after the last block, of a block gone past that show a unit which takes
-// blocks only in order: one that writes any block would have taken one of them.
-constexpr int RefusalsForInOrder = 3;
 
 bool isResend(ReplyCode code)
 {
@@ -32,16 +22,10 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
     , guard_(link, this)
 {
     connect(&guard_, &StallGuard::drained, this, &FirmwareTransfer::drained);
-    // A repeat is one more message of the same block: the unit may answer each copy, and may
-    // hold the block already.
+    // A repeat is one more message of the same block: the unit may answer each copy.
     connect(&guard_, &StallGuard::repeated, this, [this] {
-        if (log_.empty())
-            return;
-        log_.push_back(log_.back());
-        linkFaulty_ = true;
-        const int index = indexOf(log_.back().offset);
-        if (log_.back().final && index < BlockCount)
-            maybeHeld_[std::size_t(index)] = true;
+        if (!log_.empty())
+            log_.push_back(log_.back());
     });
     connect(&guard_, &StallGuard::unitSilent, this, [this] {
         if (!running_)
@@ -58,36 +42,16 @@ int FirmwareTransfer::countFor(std::uint32_t end)
     return SmallBlockCount + int((end - LargeRegion) / 512) * 10;
 }
 
-int FirmwareTransfer::indexOf(std::uint32_t offset)
-{
-    return offset < LargeRegion ? int(offset / 256) : SmallBlockCount + int((offset - LargeRegion) / 512);
-}
-
-std::uint32_t FirmwareTransfer::offsetOf(int index)
-{
-    return index < SmallBlockCount ? std::uint32_t(index) * 256
-                                   : LargeRegion + std::uint32_t(index - SmallBlockCount) * 512;
-}
-
 void FirmwareTransfer::start()
 {
     log_.clear();
-    blocks_.assign(BlockCount, Block::Unknown);
-    maybeHeld_.assign(BlockCount, false);
-    order_ = UnitOrder::Unknown;
-    linkFaulty_ = false;
     running_ = true;
-    resolving_ = false;
     count_ = 0;
     ackedEnd_ = 0;
-    topAcked_ = -1;
-    highestSent_ = -1;
     sinceCheckpoint_ = 0;
-    refusalsOfHeld_ = 0;
     doubt_ = Doubt::None;
     askedBlock_ = 0xFFFFFFFF;
     requestsInARow_ = 0;
-    requestsSinceAck_ = 0;
     failedBlock_ = 0;
     guard_.resetCount();
     link_.startTransfer();   // counts, cursor and phase to 0; the first block or its part 1
@@ -104,28 +68,17 @@ void FirmwareTransfer::sendNext()
     sent(offset, final);
 }
 
-// The block from its beginning: its whole message, or its part 1.
-void FirmwareTransfer::sendBlock(int index)
-{
-    link_.cursor = offsetOf(index);
-    link_.phase = 0;
-    sendNext();
-}
-
 void FirmwareTransfer::sent(std::uint32_t offset, bool final)
 {
     log_.push_back({offset, final});
     if (log_.size() > LogLength)
         log_.pop_front();
-    highestSent_ = std::max(highestSent_, indexOf(offset));
     guard_.watch();
 }
 
-bool FirmwareTransfer::written(int index) const
+bool FirmwareTransfer::lastBlock(const Sent &sent) const
 {
-    const Block state = blocks_[std::size_t(index)];
-    // A unit that takes blocks only in order acknowledged a later block: it holds this one.
-    return state == Block::Acked || state == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_);
+    return sent.final && sent.offset == LastPayloadBlock;
 }
 
 void FirmwareTransfer::blockDone(std::uint32_t offset)
@@ -166,8 +119,7 @@ void FirmwareTransfer::answered(ReplyCode code)
 {
     const Sent last = log_.back();
     if (isResend(code)) {
-        // Which message it answers is certain only once nothing else is on its way. The drain
-        // sends nothing: in step, the unit then gets the block (or next part) again.
+        // Which message it answers is certain only once nothing else is on its way.
         drainFor(Doubt::Resend, code);
         return;
     }
@@ -175,107 +127,15 @@ void FirmwareTransfer::answered(ReplyCode code)
         sendNext();
         return;
     }
-    acked(indexOf(last.offset), code);
-}
-
-// An acknowledgement that surely answers the block at `index`: the unit holds it.
-void FirmwareTransfer::acked(int index, ReplyCode code)
-{
-    // A unit that takes blocks only in order acknowledges the block it waits for, or (at
-    // most) the one it wrote last again; an older one shows a unit that writes any block.
-    if (order_ == UnitOrder::Unknown && index + 1 < topAcked_)
-        order_ = UnitOrder::AnyAddress;
-    blocks_[std::size_t(index)] = Block::Acked;
-    topAcked_ = std::max(topAcked_, index);
-    requestsInARow_ = 0;
-    requestsSinceAck_ = 0;
-    refusalsOfHeld_ = 0;
-    blockDone(offsetOf(index));
-    if (resolving_) {
-        moveOnFrom(index + 1, code);
-    } else if (index == BlockCount - 1) {
+    blockDone(last.offset);
+    if (lastBlock(last)) {
         drainFor(Doubt::End, code);
     } else if (++sinceCheckpoint_ >= CheckpointBlocks) {
         sinceCheckpoint_ = 0;
         drainFor(Doubt::Checkpoint, code);
     } else {
-        moveOnFrom(index + 1, code);
+        sendNext();
     }
-}
-
-// A resend request that surely answers the whole block (or part 0) at `index`.
-void FirmwareTransfer::refused(int index, ReplyCode code)
-{
-    if (!countRequest(offsetOf(index)))
-        return;
-    if (blocks_[std::size_t(index)] == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_)) {
-        // Taken as written by an in-order unit, sent again to make sure, and refused.
-        moveOnFrom(index + 1, code);
-        return;
-    }
-    if (order_ == UnitOrder::AnyAddress) {
-        sendBlock(index);   // a unit that writes any block wants this one again
-        return;
-    }
-    if (resolving_) {
-        if (maybeHeld_[std::size_t(index)] && ++refusalsOfHeld_ >= RefusalsForInOrder) {
-            order_ = UnitOrder::InOrder;
-            blocks_[std::size_t(index)] = Block::Held;
-            refusalsOfHeld_ = 0;
-            moveOnFrom(index + 1, code);
-        } else {
-            sendBlock(index);
-        }
-        return;
-    }
-    // A single refusal may be a damaged copy of the very block the unit waits for.
-    const bool mayHold = (blocks_[std::size_t(index)] != Block::Unknown || maybeHeld_[std::size_t(index)])
-        && requestsInARow_ >= RefusalsBeforePassing;
-    if (mayHold) {
-        // The unit may hold it and wait for a later block: go on; settled at the end.
-        blocks_[std::size_t(index)] = Block::Passed;
-        moveOnFrom(index + 1, code);
-        return;
-    }
-    sendBlock(index);   // in step: the block again, as the unit asked
-}
-
-// Sends the first block from `index` on that is not known to be written; past the last one,
-// the end's drain (`why`: the reply that led here).
-void FirmwareTransfer::moveOnFrom(int index, ReplyCode why)
-{
-    while (index < BlockCount && written(index))
-        ++index;
-    if (index >= BlockCount) {
-        drainFor(Doubt::End, why);
-        return;
-    }
-    sendBlock(index);
-}
-
-bool FirmwareTransfer::countRequest(std::uint32_t offset)
-{
-    if (offset == askedBlock_) {
-        ++requestsInARow_;
-    } else {
-        askedBlock_ = offset;
-        requestsInARow_ = 1;
-    }
-    // Refused again and again while going between blocks: no block acknowledged for this many
-    // requests ends the transfer too (naming the lowest block not known to be written).
-    if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock) {
-        int lowest = 0;
-        while (lowest < BlockCount - 1 && written(lowest))
-            ++lowest;
-        offset = offsetOf(lowest);
-        requestsInARow_ = MaxRequestsForBlock;
-    }
-    if (requestsInARow_ < MaxRequestsForBlock)
-        return true;
-    failedBlock_ = offset;
-    abandon();
-    emit unitKeepsAsking(offset);
-    return false;
 }
 
 void FirmwareTransfer::drained()
@@ -283,32 +143,9 @@ void FirmwareTransfer::drained()
     if (!running_)
         return;
     QList<ReplyCode> replies = guard_.collected();
-    const Doubt doubt = doubt_;
-    if (doubt != Doubt::None)
-        replies.prepend(trigger_);   // the answer to the last message before the drain
+    if (doubt_ != Doubt::None)
+        replies.prepend(trigger_);   // taken as the answer to the last message before the drain
     doubt_ = Doubt::None;
-    const Sent last = log_.back();
-
-    if (doubt == Doubt::None || replies.size() > 1)
-        linkFaulty_ = true;
-    // A resend request that seems to answer a block's part 1 may answer the previous block's
-    // part 0 (a copy of a reply taken in step puts the host one message ahead unseen): it is
-    // matched as in doubt below, which goes back to the previous block.
-    const bool lastIndexed = log_.size() >= 2;
-    const bool afterPart0 = !lastIndexed || log_[log_.size() - 2].final;
-    const bool maybeAhead = !last.final && afterPart0;
-    // Nothing came besides the reply that asked for the drain: the host is in step.
-    if (doubt != Doubt::None && replies.size() == 1 && !(doubt == Doubt::Resend && maybeAhead)) {
-        if (doubt == Doubt::End)
-            reachedEnd();
-        else if (doubt == Doubt::Checkpoint)
-            moveOnFrom(indexOf(last.offset) + 1, trigger_);
-        else if (!last.final)
-            sendNext();   // a resend request in the middle of a block: the next part
-        else
-            refused(indexOf(last.offset), trigger_);
-        return;
-    }
 
     // The replies answer the last replies.size() messages, in order, if nothing was lost or
     // doubled on the way. A doubled reply makes the list longer: the match then reaches
@@ -320,92 +157,59 @@ void FirmwareTransfer::drained()
 
     if (n > 0 && !anyResend) {
         for (int i = first; i <= lastIndex; ++i) {
-            const Sent &s = log_[std::size_t(i)];
-            if (s.final && !written(indexOf(s.offset))) {
-                blocks_[std::size_t(indexOf(s.offset))] = Block::Acked;
-                blockDone(s.offset);
-            }
+            if (log_[std::size_t(i)].final)
+                blockDone(log_[std::size_t(i)].offset);
         }
-        if (!last.final)
-            sendNext();
-        else if (indexOf(last.offset) == BlockCount - 1 || resolving_)
-            drainFor(Doubt::End, replies.constLast());   // settle the end with a thorough drain
-        else
-            moveOnFrom(indexOf(last.offset) + 1, replies.constLast());
-        return;
-    }
-    const bool afterFinal = lastIndex == 0 || log_[std::size_t(lastIndex - 1)].final;
-    if (n == 1 && !last.final && !afterFinal) {
-        // In the middle of a block: the unit keeps the part and the block is judged at its
-        // part 0; the next part goes out, as for an acknowledgement.
+        if (lastBlock(log_.back())) {
+            running_ = false;
+            count_ = EndCount;
+            guard_.stop();
+            emit finished();
+            return;
+        }
         sendNext();
         return;
     }
-    goBack(first, lastIndex);
-}
-
-// A resend request among replies whose messages are in doubt: go back to the lowest block
-// among the messages they can answer, and one message further (the answer to the last
-// message may come after the drain, making the request the answer to the one before). The
-// acknowledgements of those blocks may have answered other messages: they are in doubt too,
-// and so is whether the unit holds them.
-void FirmwareTransfer::goBack(int firstLog, int lastLog)
-{
-    if (!countRequest(log_[std::size_t(firstLog)].offset))
-        return;
-    int lowest = BlockCount;
-    for (int i = std::max(0, firstLog - 1); i <= lastLog; ++i) {
-        const int index = indexOf(log_[std::size_t(i)].offset);
-        lowest = std::min(lowest, index);
-        maybeHeld_[std::size_t(index)] = true;
-        if (blocks_[std::size_t(index)] == Block::Acked)
-            blocks_[std::size_t(index)] = Block::Doubtful;
-    }
-    topAcked_ = -1;
-    for (int index = BlockCount - 1; index >= 0 && topAcked_ < 0; --index) {
-        if (blocks_[std::size_t(index)] == Block::Acked)
-            topAcked_ = index;
-    }
-    // Asked again and again for a block it may hold, with replies that never come in step (on
-    // a busy machine a refusal can look too soon): go past it as for refusals in step, after
-    // a few more of them (a stray resend request is in doubt too); the end settles it.
-    if (!resolving_ && order_ != UnitOrder::AnyAddress && offsetOf(lowest) == askedBlock_
-        && requestsInARow_ >= RefusalsInDoubtBeforePassing && maybeHeld_[std::size_t(lowest)]) {
-        blocks_[std::size_t(lowest)] = Block::Passed;
-        moveOnFrom(lowest + 1, ReplyResendLarge);
+    const bool afterFinal = lastIndex == 0 || log_[std::size_t(lastIndex - 1)].final;
+    if (n == 1 && !log_.back().final && !afterFinal) {
+        // In step, in the middle of a block: the unit keeps the part and the block is judged
+        // at its part 0; the next part goes out, as for an acknowledgement.
+        sendNext();
         return;
     }
-    sendBlock(lowest);
+    // A resend request: go back to the lowest block among the messages the replies can
+    // answer, and one message further: the answer to the last message may have come after
+    // the drain, in which case the request was the answer to the one before. The lowest, not
+    // the earliest sent: after an earlier going back, the message before may belong to a
+    // later block. Writing a block again is harmless; leaving one out never is.
+    std::uint32_t from = log_[std::size_t(first)].offset;
+    for (int i = std::max(0, first - 1); i <= lastIndex; ++i)
+        from = std::min(from, log_[std::size_t(i)].offset);
+    restartAt(from, log_[std::size_t(first)].offset);
 }
 
-// The last block is acknowledged and the link was quiet: done when every block is written;
-// blocks gone past are settled first by sending them again.
-void FirmwareTransfer::reachedEnd()
+void FirmwareTransfer::restartAt(std::uint32_t offset, std::uint32_t askedFor)
 {
-    int index = 0;
-    while (index < BlockCount && written(index))
-        ++index;
-    if (index >= BlockCount) {
-        finish();
+    if (askedFor == askedBlock_) {
+        ++requestsInARow_;
+    } else {
+        askedBlock_ = askedFor;
+        requestsInARow_ = 1;
+    }
+    if (requestsInARow_ >= MaxRequestsForBlock) {
+        failedBlock_ = askedFor;
+        abandon();
+        emit unitKeepsAsking(askedFor);
         return;
     }
-    resolving_ = true;
-    sendBlock(index);
-}
-
-void FirmwareTransfer::finish()
-{
-    running_ = false;
-    resolving_ = false;
-    count_ = EndCount;
-    guard_.stop();
-    emit finished();
+    link_.cursor = offset;
+    link_.phase = 0;
+    sendNext();
 }
 
 void FirmwareTransfer::abandon()
 {
     running_ = false;
-    resolving_ = false;
     if (count_ < EndCount)
         count_ = EndCount;
     doubt_ = Doubt::None;

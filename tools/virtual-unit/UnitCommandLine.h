@@ -10,8 +10,7 @@
 namespace Tarsyn {
 
 struct UnitCommandLine {
-    // The program plays the least forgiving unit unless told otherwise.
-    UnitOptions options{.addressPolicy = UnitOptions::AddressPolicy::Strict, .presetFaults = {}};
+    UnitOptions options;
     QString portName;          // appended to "Tarsyn+ virtual unit" when not empty
     QString presetsFile;       // --presets: load the store from this .syx file
     QString dumpPresetsFile;   // --dump-presets: write the store here on exit
