@@ -105,11 +105,14 @@ endfunction()
 # (alsa_<name> by default), with the result and output it had in the guest (or, when the
 # guest failed, the reason). Label `usb`: the tests over the guest's USB MIDI link, which get
 # TARSYN_USB_MIDI_UNIT, the script that builds and plugs it (scripts/usb-midi-unit). ENV sets
-# variables for the test alone.
+# variables for the test alone. NEEDS xvfb: an Xvfb display in the guest, which the batch
+# starts once before its tests (TARSYN_TEST_DISPLAY_FILE, as the fixture's).
 #
-# tarsyn_add_alsa_test(<name> TARGET <test program> [ARGS ...] [TIMEOUT s] [LABEL l] [ENV NAME=VALUE ...])
+# tarsyn_add_alsa_test(<name> TARGET <test program> [ARGS ...] [TIMEOUT s] [LABEL l] [NEEDS xvfb]
+#                      [ENV NAME=VALUE ...])
+set(TARSYN_ALSA_XVFB_STATE "/tmp/tarsyn-xvfb")   # in the guest's own /tmp
 function(tarsyn_add_alsa_test name)
-  cmake_parse_arguments(T "" "TARGET;TIMEOUT;LABEL" "ARGS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "TARGET;TIMEOUT;LABEL" "ARGS;ENV;NEEDS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -119,6 +122,10 @@ function(tarsyn_add_alsa_test name)
   set(line "run_test ${name} ${T_TIMEOUT}")
   if(T_LABEL STREQUAL "usb")
     list(APPEND T_ENV "TARSYN_USB_MIDI_UNIT=${CMAKE_SOURCE_DIR}/scripts/usb-midi-unit")
+  endif()
+  if("xvfb" IN_LIST T_NEEDS)
+    list(APPEND T_ENV "TARSYN_TEST_DISPLAY_FILE=${TARSYN_ALSA_XVFB_STATE}/xvfb-display")
+    set_property(GLOBAL PROPERTY TARSYN_ALSA_XVFB ON)
   endif()
   if(T_ENV)
     string(APPEND line " env")
@@ -142,8 +149,17 @@ function(tarsyn_add_alsa_batch)
   get_property(lines GLOBAL PROPERTY TARSYN_ALSA_BATCH)
   get_property(timeouts GLOBAL PROPERTY TARSYN_ALSA_TIMEOUT)
   get_property(labels GLOBAL PROPERTY TARSYN_ALSA_LABELS)
+  get_property(xvfb GLOBAL PROPERTY TARSYN_ALSA_XVFB)
   if(NOT names)
     return()
+  endif()
+  set(prologue "")
+  set(epilogue "")
+  if(xvfb)
+    # A test that finds no display says so itself.
+    set(xvfb_server "'${CMAKE_SOURCE_DIR}/scripts/xvfb-server'")
+    set(prologue "${xvfb_server} start auto ${TARSYN_ALSA_XVFB_STATE} || echo \"the batch's Xvfb did not start\"")
+    set(epilogue "${xvfb_server} stop auto ${TARSYN_ALSA_XVFB_STATE}")
   endif()
   set(job "${TARSYN_TEST_STATE_DIR}/alsa-guest")
   set(batch "${CMAKE_BINARY_DIR}/alsa-batch.sh")
@@ -163,7 +179,9 @@ run_test() {
   echo \"$name: status $status after $(cat \"$job/$name.seconds\") s\"
   echo $status >\"$job/$name.status\"
 }
+${prologue}
 ${body}
+${epilogue}
 ")
   # The guest's bound: every test's own, and the boot.
   set(total 120)

@@ -100,6 +100,15 @@ UiScript::Result UiScript::run(const QString &step)
         clickAt(list->viewport(), list->visualItemRect(rows.first()).center());
         return list->currentItem() == rows.first() ? Result::Done : Result::Wait;
     }
+    if (verb == QLatin1String("gone")) {
+        const auto *list = window_.findChild<QListWidget *>(arg.section(QLatin1Char(' '), 0, 0));
+        if (!list)
+            return Result::Fail;
+        if (!list->findItems(arg.section(QLatin1Char(' '), 1), Qt::MatchContains).isEmpty())
+            return Result::Wait;
+        say(QLatin1String("gone: ") + arg);
+        return Result::Done;
+    }
     if (verb == QLatin1String("click")) {
         auto *button = window_.findChild<QAbstractButton *>(arg);
         if (!button || !button->isVisible() || !button->isEnabled())

@@ -7,6 +7,7 @@
 //
 // One step a line; blank lines and lines starting with # are skipped:
 //   select LIST TEXT     click the first row of list LIST whose text contains TEXT
+//   gone LIST TEXT       wait until no row of list LIST contains TEXT, print "gone: LIST TEXT"
 //   click BUTTON         click the button once it is visible and enabled
 //   connect              click Connect (again while the port does not open) and wait for
 //                        the unit's serial number
