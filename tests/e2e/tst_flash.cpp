@@ -215,15 +215,18 @@ private slots:
         verifyUpdate(*interface.startUnit(unitOptions), interface.ports(), interface.longMs());
     }
 
-    // The unit identified and its presets backed up, byte for byte.
-    void backupThroughInterface()
+    // The unit identified, its presets backed up byte for byte, then three of them restored to
+    // other values: only those three are written, and the unit holds the file's presets.
+    void presetsThroughInterface()
     {
         const MidiInterface interface = midiInterface();
         if (interface.port.isEmpty())
             QSKIP(NoMidiInterface);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        auto unit = interface.startUnit({"--seed", "12", "--noise-every", "29", "--dump-presets", dir.filePath("unit.syx")});
+        // --verbose: the unit logs every message, so a failure shows which presets it was sent.
+        auto unit = interface.startUnit({"--seed", "12", "--noise-every", "29", "--verbose", "--dump-presets",
+                                         dir.filePath("unit.syx")});
         QVERIFY2(unit->running(), unit->describe());
         auto identify = flash(QStringList{"identify"} + interface.ports());
         QVERIFY2(identify->exitCode() == 0 && identify->out.contains(QLatin1String("serial:     000-022-037"))
@@ -232,11 +235,23 @@ private slots:
         auto backup = flash(QStringList{"backup"} + interface.ports() + QStringList{dir.filePath("backup.syx")},
                             interface.longMs());
         QVERIFY2(backup->exitCode() == 0, backup->describe());
-        unit->sendSignal(SIGTERM);
-        QVERIFY(unit->waitForEnd(ShortMs));
         const QByteArray saved = readAll(dir.filePath("backup.syx"));
         QCOMPARE(saved.size(), 2048 * PresetMessage);
-        QVERIFY(saved == readAll(dir.filePath("unit.syx")));
+        QByteArray wanted = saved;
+        for (const auto &[bank, slot] : QList<QPair<int, int>>{{3, 5}, {9, 77}, {15, 127}})
+            wanted[(bank * 128 + slot) * PresetMessage + 12 + 17] ^= 0x01;
+        QVERIFY(writeAll(dir.filePath("wanted.syx"), wanted));
+        auto restore = flash(QStringList{"restore"} + interface.ports() + QStringList{dir.filePath("wanted.syx")},
+                             interface.longMs());
+        QVERIFY2(restore->exitCode() == 0, restore->describe());
+        unit->sendSignal(SIGTERM);
+        QVERIFY(unit->waitForEnd(ShortMs));
+        // The presets the unit was sent, should it have been sent others.
+        const QStringList writes = unit->err.split(QLatin1Char('\n')).filter(QLatin1String(": preset write"));
+        QVERIFY2(restore->out.contains(QLatin1String("restore complete: 3 presets written")),
+                 qPrintable(restore->describe() + writes.join(QLatin1Char('\n'))));
+        // The backup was the unit's store: the restore changed exactly the three presets.
+        QVERIFY(wanted == readAll(dir.filePath("unit.syx")));
     }
 
     // The USB cable pulled mid-update (the gadget unplugged): the flash ends at once, naming
