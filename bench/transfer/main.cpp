@@ -2,7 +2,7 @@
 // case given, and prints what they cost against the MIDI server's floor and against the
 // clean update of the same block form.
 //
-//   tarsyn-bench-transfer [--period-ms MS | --din | --usb] [--limit-s S] CASE [CASE ...]
+//   tarsyn-bench-transfer [--period-ms MS | --din | --usb | --usb-high] [--limit-s S] CASE [CASE ...]
 //   CASE: [UNIT/]NAME:SEL[:LOG]
 //
 // UNIT names the kind of unit (its address policy) and groups the cases: each group's case
@@ -25,7 +25,8 @@
 // instead of 10 before it is stopped. With --usb the unit sits behind a full-speed USB MIDI
 // link (scripts/usb-midi-unit, in the ALSA guest): the floor is the same bytes at the link's
 // rate, 19 bulk packets of 64 bytes per 1-ms frame with 3 MIDI bytes per 4-byte USB MIDI event
-// (912,000 bytes/s), and each case also prints its round trip per message.
+// (912,000 bytes/s), and each case also prints its round trip per message. --usb-high: the same
+// link at high speed, 13 bulk packets of 512 bytes per 125-us microframe (39,936,000 bytes/s).
 
 #include "DeviceLink.h"
 #include "FirmwareFile.h"
@@ -240,13 +241,15 @@ int main(int argc, char **argv)
     int limitSeconds = 0;   // 0: the mode's own
     bool din = false;
     bool usb = false;
+    bool usbHigh = false;
     bool periodGiven = false;
     bool usage = false;
     while (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("--"))) {
         const QString option = arguments.takeFirst();
         if (option == QLatin1String("--din")) {
             din = true;
-        } else if (option == QLatin1String("--usb")) {
+        } else if (option == QLatin1String("--usb") || option == QLatin1String("--usb-high")) {
+            usbHigh = option == QLatin1String("--usb-high");
             usb = true;
         } else if ((option == QLatin1String("--period-ms") || option == QLatin1String("--limit-s")) && !arguments.isEmpty()) {
             const QString value = arguments.takeFirst();
@@ -273,12 +276,13 @@ int main(int argc, char **argv)
     }
     if (usage || cases.isEmpty() || cases.size() != arguments.size() || periodMs <= 0
         || int(din) + int(usb) + int(periodGiven) > 1) {
-        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS | --din | --usb] [--limit-s S] NAME:SEL[:LOG] ...\n");
+        std::fprintf(stderr, "usage: tarsyn-bench-transfer [--period-ms MS | --din | --usb | --usb-high] [--limit-s S] "
+                             "NAME:SEL[:LOG] ...\n");
         return 2;
     }
     const double floorPerMessage = 2 * periodMs / 1000.0;
     constexpr double DinBytesPerSecond = 3125.0;
-    constexpr double UsbBytesPerSecond = 912000.0;
+    const double usbBytesPerSecond = usbHigh ? 39936000.0 : 912000.0;
     constexpr double AcknowledgementBytes = 11.0;
     const QString expectedHash = payloadHash();
 
@@ -320,7 +324,7 @@ int main(int argc, char **argv)
 
         const double linkBytes = double(r.bytes) + AcknowledgementBytes * double(r.messages);
         const double floorSeconds = din ? linkBytes / DinBytesPerSecond
-                                    : usb ? linkBytes / UsbBytesPerSecond
+                                    : usb ? linkBytes / usbBytesPerSecond
                                           : double(r.messages) * floorPerMessage;
         const auto reference = clean.constFind(group);
         const bool compared = reference != clean.constEnd() && name != QLatin1String("clean");
@@ -345,7 +349,8 @@ int main(int argc, char **argv)
     if (din)
         std::printf("floor: every byte on a MIDI cable at 3,125 bytes/s, one 11-byte acknowledgement per message\n");
     else if (usb)
-        std::printf("floor: every byte over full-speed USB MIDI at 912,000 bytes/s, one 11-byte acknowledgement per message\n");
+        std::printf("floor: every byte over %s USB MIDI at %s bytes/s, one 11-byte acknowledgement per message\n",
+                    usbHigh ? "high-speed" : "full-speed", usbHigh ? "39,936,000" : "912,000");
     else
         std::printf("floor: one round trip per message = 2 periods of %.3f ms = %.3f ms; RT: the clean update's time "
                     "per message; a pause's cost includes the pause itself\n",
