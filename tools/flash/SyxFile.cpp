@@ -11,14 +11,6 @@
 
 namespace Tarsyn {
 
-bool PresetSet::complete() const
-{
-    for (const QByteArray &entry : packed)
-        if (entry.size() != PackedPresetSize)
-            return false;
-    return true;
-}
-
 namespace SyxFile {
 
 QByteArray presetWriteMessage(int bank, int slot, const QByteArray &packed)
