@@ -113,9 +113,9 @@ Result runUpdate(const QString &selector, int limitSeconds)
     result.cpuSeconds = processCpuSeconds() - cpuAtStart;
     result.messages = session.messagesSent() - messagesAtStart;
     result.bytes = session.bytesSent() - bytesAtStart;
-    result.resends = session.resendRequests();
-    result.repeats = session.repeats();
-    result.held = session.heldReplies();
+    result.resends = session.outcome().resendRequests;
+    result.repeats = session.outcome().repeats;
+    result.held = session.outcome().heldReplies;
     result.ok = status == FlashSession::Success;
     if (!result.ok)
         std::fprintf(stderr, "the update of \"%s\" did not complete (status %d%s)\n", qPrintable(selector), status,
@@ -190,7 +190,7 @@ protected:
 
 private:
     Tarsyn::MidiPort port_;
-    FlashSession::CountingSink sink_;
+    Tarsyn::CountingSink sink_;
     Tarsyn::DeviceLink link_{&sink_};
     QEventLoop loop_;
     QTimer silence_;

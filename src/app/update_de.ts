@@ -109,5 +109,13 @@ Es kann immer nur ein Programm mit einem Gerät kommunizieren.</translation>
         <source>The unit keeps asking for block 0x%1 again: check the MIDI connection. The update did not complete.</source>
         <translation>Das Gerät fordert Block 0x%1 immer wieder an: Bitte die MIDI-Verbindung prüfen. Die Aktualisierung wurde nicht abgeschlossen.</translation>
     </message>
+    <message>
+        <source>The unit does not answer. The preset transfer did not complete.</source>
+        <translation>Das Gerät antwortet nicht. Die Übertragung der Presets wurde nicht abgeschlossen.</translation>
+    </message>
+    <message>
+        <source>Cannot send to the MIDI port &quot;%1&quot;.</source>
+        <translation>An den MIDI-Port „%1“ kann nicht gesendet werden.</translation>
+    </message>
 </context>
 </TS>

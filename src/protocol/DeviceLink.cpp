@@ -60,13 +60,21 @@ void DeviceLink::requestPreset(int slot, int bank)
 
 void DeviceLink::sendPreset(int slot, int bank)
 {
-    std::uint8_t m[PresetWriteLength];
+    QByteArray packed(PackedPresetSize, '\0');
+    packSevenBit(presetData, PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
+    send(presetWriteMessage(slot, bank, packed));
+}
+
+QByteArray DeviceLink::presetWriteMessage(int slot, int bank, const QByteArray &packed)
+{
+    QByteArray message(PresetWriteLength, '\0');
+    auto *m = reinterpret_cast<std::uint8_t *>(message.data());
     int n = writeHeader(m, CmdPresetWrite);
     m[n++] = std::uint8_t(slot & 0x7F);
     m[n++] = std::uint8_t(bank & 0x0F);
-    n += packSevenBit(presetData, PresetSize, m + n);
-    m[n++] = SysExEnd;
-    send(QByteArray(reinterpret_cast<const char *>(m), n));
+    std::memcpy(m + n, packed.constData(), std::size_t(qMin<qsizetype>(packed.size(), PackedPresetSize)));
+    m[PresetWriteLength - 1] = SysExEnd;
+    return message;
 }
 
 QString DeviceLink::serialDisplayText(std::uint32_t serial)

@@ -39,6 +39,9 @@ public:
     bool sendIdentifyRequest();                  // 11 bytes, command 0x00
     void requestPreset(int slot, int bank);      // 13 bytes, command 0x01
     void sendPreset(int slot, int bank);         // 333 bytes, command 0x02, from presetData
+    // The preset write message of `packed` (the 320 packed bytes; fewer are zero-filled), as
+    // sendPreset sends it and a .syx file holds it.
+    static QByteArray presetWriteMessage(int slot, int bank, const QByteArray &packed);
 
     // Decodes one received message and applies its effects (`reported`, presetData,
     // retryCount). Reads only the `length` bytes given; a byte at a fixed position beyond

@@ -18,6 +18,7 @@ PresetExchange::PresetExchange(DeviceLink &link, QObject *parent)
     , link_(link)
     , guard_(link, this)
     , PresetImage(std::make_unique<std::uint8_t[]>(std::size_t(PresetCount) * PresetSize)) // zero-filled
+    , written_(PresetCount)   // a pass the unit starts begins without begin()
 {
     connect(&guard_, &StallGuard::drained, this, &PresetExchange::drained);
     connect(&guard_, &StallGuard::unitSilent, this, [this] {

@@ -5,17 +5,13 @@
 //   compare and write (false): each preset the unit sends is compared with the stored copy;
 //     where they differ the stored copy is written and read back until the unit's copy
 //     matches (at most MaxWrites writes of one preset), then the next one is requested.
-// The window and tarsyn-flash share it; it holds the preset store (512 KiB).
+// UnitSession drives it for the window and tarsyn-flash; it holds the preset store (512 KiB).
 //
-// Staying in step. Preset replies name no slot: a reply that came twice would be stored
-// under the next slot. A reply is taken only when the StallGuard finds it in step; every
-// CheckpointPresets presets (fewer after a doubt), and at the end, the link is drained, and
-// only a drain that finds no reply beyond the last request moves the checkpoint on. Anything
-// in doubt (a reply too soon, a repeat, a reply beyond the last request) takes the pass back
-// to the checkpoint before the last one (a reply later than a drain can have shifted the
-// presets before it), from where every preset is read again (and, in the compare
-// direction, written again where it differs). A preset is reported as not sticking only
-// when that was seen in step.
+// Staying in step (README's "Staying in step", docs/architecture.md): a preset reply is
+// taken only when the StallGuard finds it in step; the checkpoint moves on only after a
+// drain that found no reply beyond the last request; anything in doubt takes the pass back
+// to the checkpoint before the last one. A preset is reported as not sticking only when
+// that was seen in step.
 //
 // Results (progress, end of pass, a preset that does not stick) are emitted as outcome().
 // Runs on the thread that owns it.

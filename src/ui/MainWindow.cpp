@@ -2,6 +2,7 @@
 
 #include "FirmwareFile.h"
 #include "MidiEvent.h"
+#include "MidiPortPair.h"
 
 #include <QCloseEvent>
 #include <QIcon>
@@ -56,27 +57,33 @@ void syncPortList(QListWidget *list, QStringList names)
 }
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), firmwarePath(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath))
+MainWindow::MainWindow(QWidget *parent) : MainWindow(std::make_unique<Tarsyn::MidiPortPair>(), parent)
 {
-    link.setSink(&port);
+}
+
+MainWindow::MainWindow(std::unique_ptr<Tarsyn::PortPair> pair, QWidget *parent)
+    : QMainWindow(parent)
+    , pair(std::move(pair))
+    , session_(*this->pair)
+    , firmwarePath(QString::fromLatin1(Tarsyn::BuiltInFirmwarePath))
+{
     setupUi(this);
-    // Connecting waits as long as the user does: the request is repeated on the reply
-    // timeout (doubling up to its ceiling) until the unit answers or Disconnect.
-    identifyGuard.setSilenceSpan(0);
-    connect(&transfer, &Tarsyn::FirmwareTransfer::progressed, this,
-            [this](int barValue, int) { progressBar->setValue(barValue); });
-    connect(&transfer, &Tarsyn::FirmwareTransfer::finished, this, &MainWindow::transferFinished);
-    connect(&transfer, &Tarsyn::FirmwareTransfer::unitSilent, this, &MainWindow::unitSilent);
-    connect(&transfer, &Tarsyn::FirmwareTransfer::unitKeepsAsking, this, &MainWindow::unitKeepsAsking);
-    connect(&presets, &Tarsyn::PresetExchange::outcome, this, &MainWindow::presetOutcome);
-    connect(&presets, &Tarsyn::PresetExchange::unitSilent, this, &MainWindow::unitSilent);
+    // The unit may drive a preset pass of its own whenever no job runs.
+    session_.setUnitDrivenPasses(true);
+    connect(&session_, &Tarsyn::UnitSession::identified, this, &MainWindow::unitIdentified);
+    connect(&session_, &Tarsyn::UnitSession::progressed, this,
+            [this](int value, int, int) { progressBar->setValue(value); });
+    connect(&session_, &Tarsyn::UnitSession::statusZero, this, [this] {
+        refreshControls();
+        progressBar->hide();
+    });
+    connect(&session_, &Tarsyn::UnitSession::finished, this, &MainWindow::jobEnded);
 }
 
 MainWindow::~MainWindow()
 {
     // No input callback may post to this window once its members start to go.
-    port.close();
+    session_.close();
 }
 
 void MainWindow::postShowInit()
@@ -86,16 +93,13 @@ void MainWindow::postShowInit()
     connectionState = Disconnected;
     inputRow = 0;
     outputRow = 0;
-    port.setReceiver(this);
+    pair->setReceiver(this);
     progressBar->hide();
     TryConText->hide();
     TransferButton->setEnabled(false);
-    presets.presetBank = 0;
-    presets.presetSlot = 0;
 
-    connect(&port, &Tarsyn::MidiPort::portsChanged, this, &MainWindow::updatePortLists);
-    connect(&port, &Tarsyn::MidiPort::openPortGone, this, &MainWindow::portGone);
-    port.watchPorts();
+    connect(pair.get(), &Tarsyn::PortPair::portsChanged, this, &MainWindow::updatePortLists);
+    pair->watchPorts();
     updatePortLists();
     MidiInList->setCurrentRow(inputRow);
     MidiOutList->setCurrentRow(outputRow);
@@ -137,28 +141,23 @@ void MainWindow::Connect()
     if (connectionState == Disconnected) {
         inputRow = MidiInList->currentRow();
         outputRow = MidiOutList->currentRow();
-        const QListWidgetItem *in = MidiInList->currentItem();
-        const QListWidgetItem *out = MidiOutList->currentItem();
-        if (in && out && portLock.acquire(in->text(), out->text()) == Tarsyn::PortLock::Result::Busy) {
-            QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
-                                 tr("The port \"%1\" is in use by another Tarsyn+ program on this computer.\n"
-                                    "Only one program at a time may talk to a unit.").arg(portLock.busyPort()));
+        switch (session_.open(inputRow, outputRow)) {
+        case Tarsyn::UnitSession::OpenResult::Busy:
+            warn(UpdateTitle, tr("The port \"%1\" is in use by another Tarsyn+ program on this computer.\n"
+                                 "Only one program at a time may talk to a unit.").arg(session_.busyPort()));
             return;
-        }
-        if (port.open(inputRow, outputRow)) {
+        case Tarsyn::UnitSession::OpenResult::Opened:
             connectionState = Connecting;
-            link.sendIdentifyRequest();
-            identifyGuard.watch();
-        } else {
-            portLock.release();
+            // Connecting waits as long as the user does: the request is repeated on the reply
+            // timeout (doubling up to its ceiling) until the unit answers or Disconnect.
+            session_.identify(Tarsyn::UnitSession::UntilStopped);
+            break;
+        case Tarsyn::UnitSession::OpenResult::Failed:
+            break;
         }
     } else {
-        port.close();
-        portLock.release();
-        // Nothing more will answer: stop waiting for the unit.
-        identifyGuard.stop();
-        transfer.abandon();
-        presets.guard().stop();
+        // Nothing more will answer: whatever runs ends here.
+        session_.close();
         connectionState = Disconnected;
     }
     refreshControls();
@@ -172,22 +171,17 @@ void MainWindow::Transfer()
     progressBar->show();
     TransferButton->setEnabled(false);
     ConnectButton->setEnabled(false);
-    presets.presetRetries = 0;
-    if (!Tarsyn::loadFirmwareImage(firmwarePath, link.imageBuffer())) {
+    if (!session_.loadFirmware(firmwarePath)) {
         // Nothing was sent: give the controls back rather than leave both buttons dead.
         refreshControls();
         return;
     }
-    transfer.start();
+    session_.update();
 }
 
 void MainWindow::close1()
 {
-    port.close();
-    identifyGuard.stop();
-    portLock.release();
-    transfer.abandon();
-    presets.guard().stop();
+    session_.close();
     connectionState = Disconnected;
     QTimer::singleShot(CloseDelayMs, this, &QWidget::close);
 }
@@ -201,123 +195,126 @@ bool MainWindow::event(QEvent *e)
 {
     if (e->type() != Tarsyn::MidiEvent::EventType)
         return QMainWindow::event(e);
-
-    const auto *midi = static_cast<Tarsyn::MidiEvent *>(e);
-    const Tarsyn::ReplyCode code = link.decodeReply(midi->message());
-    switch (code) {
-    case Tarsyn::ReplyIdentity:
-        // Only the answer to our own request while connecting: another program on the same
-        // port may ask the unit who it is at any time, also in the middle of an update.
-        if (connectionState == Connecting) {
-            identifyGuard.stop();
-            link.acceptIdentity();
-            connectionState = Connected;
-            refreshControls();
-            showIdentity();
-        }
-        break;
-    case Tarsyn::ReplyStatusZero:
-        refreshControls();
-        progressBar->hide();
-        break;
-    case Tarsyn::ReplyBlockOk24:
-    case Tarsyn::ReplyBlockOk25:
-    case Tarsyn::ReplyResendLarge:
-    case Tarsyn::ReplyResendSmall:
-        transfer.replyReceived(code);
-        break;
-    case Tarsyn::ReplyPresetData:
-        presets.presetDataReceived();
-        break;
-    case Tarsyn::ReplyPresetWritten:
-        presets.presetWritten();
-        break;
-    default:
-        break;
-    }
+    session_.messageReceived(static_cast<Tarsyn::MidiEvent *>(e)->message());
     return true;
+}
+
+void MainWindow::unitIdentified()
+{
+    if (connectionState != Connecting)
+        return;
+    connectionState = Connected;
+    refreshControls();
+    showIdentity();
 }
 
 void MainWindow::showIdentity()
 {
-    serialNumber = link.serialNumber;
-    serialText = link.serialText;
-    deviceName = link.deviceName;
-    firmwareVersion = std::int32_t(link.firmwareVersion);
+    serialNumber = session_.serialNumber();
+    serialText = session_.serialText();
+    deviceName = session_.deviceName();
+    firmwareVersion = std::int32_t(session_.firmwareVersion());
     SnEdit->setText(serialText);
-    VersionEdit->setText(QString::asprintf("%ld.%02ld", long(firmwareVersion & 0xFF),
-                                           long((firmwareVersion >> 8) & 0xFF)));
+    VersionEdit->setText(Tarsyn::UnitSession::versionText(std::uint32_t(firmwareVersion)));
 }
 
-void MainWindow::transferFinished()
+void MainWindow::warn(const char *title, const QString &text)
 {
-    const QString text = link.retryCount != 0
-        ? tr("transfer successful, %1 retries").arg(link.retryCount)
-        : tr("transfer successful");
-    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
+    QMessageBox::warning(this, QString::fromLatin1(title), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void MainWindow::jobEnded(const Tarsyn::UnitSession::Outcome &outcome)
+{
+    using End = Tarsyn::UnitSession::End;
+    using Job = Tarsyn::UnitSession::Job;
+    if (outcome.end == End::PortGone || outcome.end == End::SendFailed)
+        connectionLost(outcome);
+    else if (outcome.job == Job::Update)
+        updateEnded(outcome);
+    else if (outcome.job == Job::PresetPass)
+        presetPassEnded(outcome);
+}
+
+void MainWindow::updateEnded(const Tarsyn::UnitSession::Outcome &outcome)
+{
+    using End = Tarsyn::UnitSession::End;
+    switch (outcome.end) {
+    case End::Success:
+        warn(UpdateTitle, outcome.resendRequests != 0
+                              ? tr("transfer successful, %1 retries").arg(outcome.resendRequests)
+                              : tr("transfer successful"));
+        break;
+    case End::Silent:
+        warn(UpdateTitle, tr("The unit does not answer. The update did not complete."));
+        break;
+    case End::KeepsAsking:
+        warn(UpdateTitle, tr("The unit keeps asking for block 0x%1 again: check the MIDI connection. "
+                             "The update did not complete.")
+                              .arg(QString::number(outcome.block, 16).toUpper()));
+        break;
+    default:
+        return;   // stopped by Disconnect or close1(), which set the controls themselves
+    }
     refreshControls();
     progressBar->hide();
 }
 
-void MainWindow::presetOutcome(const Tarsyn::PresetExchange::Outcome &outcome)
+void MainWindow::presetPassEnded(const Tarsyn::UnitSession::Outcome &outcome)
 {
-    if (outcome.barValue >= 0)
-        progressBar->setValue(outcome.barValue);
-    if (outcome.failed) {
-        QMessageBox::warning(this, QString::fromLatin1(PresetTitle),
-                             tr("The preset in bank %1, slot %2 could not be written.")
-                                 .arg(outcome.failedBank)
-                                 .arg(outcome.failedSlot),
-                             QMessageBox::Ok, QMessageBox::NoButton);
-        endPresetPass();
-    } else if (outcome.passComplete) {
-        if (!presets.presetReceive && presets.presetRetries > 0) {
-            QMessageBox::warning(this, QString::fromLatin1(PresetTitle),
-                                 tr("transfer successful, %1 retries").arg(presets.presetRetries),
-                                 QMessageBox::Ok, QMessageBox::NoButton);
-        }
-        endPresetPass();
+    using End = Tarsyn::UnitSession::End;
+    switch (outcome.end) {
+    case End::Success:
+        if (!outcome.receive && outcome.presetRetries > 0)
+            warn(PresetTitle, tr("transfer successful, %1 retries").arg(outcome.presetRetries));
+        break;
+    case End::PresetFailed:
+        warn(PresetTitle, tr("The preset in bank %1, slot %2 could not be written.").arg(outcome.bank).arg(outcome.slot));
+        break;
+    case End::Silent:
+        warn(PresetTitle, tr("The unit does not answer. The preset transfer did not complete."));
+        break;
+    default:
+        return;   // stopped by Disconnect or close1()
     }
+    endPresetPass();
 }
 
 void MainWindow::endPresetPass()
 {
     progressBar->hide();
-    presets.endPass();
     QTimer::singleShot(CloseDelayMs, this, &MainWindow::close1);
 }
 
-void MainWindow::unitSilent()
+void MainWindow::connectionLost(const Tarsyn::UnitSession::Outcome &outcome)
 {
-    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
-                         tr("The unit does not answer. The update did not complete."),
-                         QMessageBox::Ok, QMessageBox::NoButton);
+    if (connectionState == Disconnected)
+        return;
+    using Job = Tarsyn::UnitSession::Job;
+    const bool presetPass = outcome.job == Job::PresetPass;
+    session_.close();
+    connectionState = Disconnected;
     refreshControls();
-    progressBar->hide();
-}
-
-void MainWindow::unitKeepsAsking(std::uint32_t offset)
-{
-    QMessageBox::warning(this, QString::fromLatin1(UpdateTitle),
-                         tr("The unit keeps asking for block 0x%1 again: check the MIDI connection. "
-                            "The update did not complete.")
-                             .arg(QString::number(offset, 16).toUpper()),
-                         QMessageBox::Ok, QMessageBox::NoButton);
-    refreshControls();
-    progressBar->hide();
+    updatePortLists();
+    QString text = outcome.end == Tarsyn::UnitSession::End::PortGone
+                       ? tr("The MIDI port \"%1\" has gone.").arg(outcome.port)
+                       : tr("Cannot send to the MIDI port \"%1\".").arg(outcome.port);
+    if (outcome.job == Job::Update)
+        text += QLatin1Char(' ') + tr("The update did not complete.");
+    else if (presetPass)
+        text += QLatin1Char(' ') + tr("The preset transfer did not complete.");
+    warn(presetPass ? PresetTitle : UpdateTitle, text);
 }
 
 void MainWindow::updatePortLists()
 {
     // The rows are the port's snapshot, in its order: Connect opens them by row.
-    syncPortList(MidiInList, port.listedInputs());
-    syncPortList(MidiOutList, port.listedOutputs());
+    syncPortList(MidiInList, pair->listedInputs());
+    syncPortList(MidiOutList, pair->listedOutputs());
     // Lists with no port of a unit tell why, in their tooltips.
     const auto onlySystem = [](const QStringList &names) {
         return std::all_of(names.begin(), names.end(), Tarsyn::MidiPort::isSystemPort);
     };
-    const QString why = onlySystem(port.listedInputs()) && onlySystem(port.listedOutputs()) ? noPortsText() : QString();
+    const QString why = onlySystem(pair->listedInputs()) && onlySystem(pair->listedOutputs()) ? noPortsText() : QString();
     MidiInList->setToolTip(why);
     MidiOutList->setToolTip(why);
 }
@@ -345,30 +342,4 @@ QString MainWindow::noPortsText()
         }
     }
     return lines.join(QLatin1Char('\n'));
-}
-
-void MainWindow::portGone(const QString &name)
-{
-    if (connectionState == Disconnected)
-        return;
-    const bool updating = transfer.running();
-    const bool presetPass = presets.passRunning();
-    // As Disconnect does: nothing more will answer.
-    port.close();
-    portLock.release();
-    identifyGuard.stop();
-    transfer.abandon();
-    presets.guard().stop();
-    if (presetPass)
-        presets.endPass();
-    connectionState = Disconnected;
-    refreshControls();
-    updatePortLists();
-    QString text = tr("The MIDI port \"%1\" has gone.").arg(name);
-    if (updating)
-        text += QLatin1Char(' ') + tr("The update did not complete.");
-    else if (presetPass)
-        text += QLatin1Char(' ') + tr("The preset transfer did not complete.");
-    QMessageBox::warning(this, QString::fromLatin1(presetPass ? PresetTitle : UpdateTitle), text, QMessageBox::Ok,
-                         QMessageBox::NoButton);
 }

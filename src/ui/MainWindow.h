@@ -1,24 +1,23 @@
 #pragma once
-// MainWindow: the updater's only window and its controller. It owns the MIDI port pair and
-// the protocol engine, keeps the connection state, reacts to the two buttons and handles
-// every message from the unit (posted as a MidiEvent by the MIDI input callback): the
-// identity, the firmware transfer with its progress bar and completion message, and the
-// preset pass.
+// MainWindow: the updater's only window and its controller. It keeps the connection state,
+// reacts to the two buttons, lists the ports, and presents what its UnitSession reports:
+// the identity, the update's bar and boxes, the preset pass's bar and boxes. The session
+// runs the jobs (the window's identify waits until Disconnect; preset passes are driven
+// by the unit); every message from the unit comes here as a MidiEvent posted by the MIDI
+// input callback and goes on to the session.
 //
 // Everything here runs on the GUI thread.
 
 #include "ui_MainWindow.h"
 
-#include "DeviceLink.h"
-#include "FirmwareTransfer.h"
-#include "MidiPort.h"
-#include "PortLock.h"
-#include "PresetExchange.h"
+#include "PortPair.h"
+#include "UnitSession.h"
 
 #include <QMainWindow>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 enum ConnectionState : std::int32_t {
     Disconnected = 0,
@@ -29,7 +28,10 @@ enum ConnectionState : std::int32_t {
 class MainWindow : public QMainWindow, public Ui_MainWindow {
     Q_OBJECT
 public:
+    // On the MIDI systems' ports.
     explicit MainWindow(QWidget *parent = nullptr);
+    // On `pair` (tests: an in-process unit).
+    explicit MainWindow(std::unique_ptr<Tarsyn::PortPair> pair, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Wiring, port lists, initial control states and the picture; run once, after the
@@ -37,24 +39,16 @@ public:
     void postShowInit();
 
     ConnectionState state() const { return connectionState; }
-    Tarsyn::MidiPort &midiPort() { return port; }
-    Tarsyn::DeviceLink &deviceLink() { return link; }
-    Tarsyn::FirmwareTransfer &firmwareTransfer() { return transfer; }
-    Tarsyn::PresetExchange &presetExchange() { return presets; }
-    Tarsyn::StallGuard &identifyRepeats() { return identifyGuard; }
+    Tarsyn::PortPair &portPair() { return *pair; }
+    Tarsyn::UnitSession &session() { return session_; }
     // The firmware file that Update loads; the built-in resource unless changed.
     void setFirmwarePath(const QString &path) { firmwarePath = path; }
     // Replies come through a real MIDI link: a reply that arrives too soon to answer the
-    // message just sent is not taken as its answer (timing checks of the StallGuard).
-    void setRealLink(bool on)
-    {
-        identifyGuard.setEchoFilter(on);
-        transfer.guard().setEchoFilter(on);
-        presets.guard().setEchoFilter(on);
-    }
+    // message just sent is not taken as its answer.
+    void setRealLink(bool on) { session_.setRealLink(on); }
 
 public slots:
-    void Connect();    // connects, or disconnects (also aborts a pending connection)
+    void Connect();    // connects, or disconnects (also ends a pending connection or a pass)
     void Transfer();   // loads the firmware and starts the update
     void close1();     // closes the ports now and the window 500 ms later
 
@@ -64,26 +58,23 @@ protected:
 
 private:
     void refreshControls();
+    void unitIdentified();
     void showIdentity();
-    void transferFinished();
-    void unitKeepsAsking(std::uint32_t offset);
-    void presetOutcome(const Tarsyn::PresetExchange::Outcome &outcome);
+    void jobEnded(const Tarsyn::UnitSession::Outcome &outcome);
+    void updateEnded(const Tarsyn::UnitSession::Outcome &outcome);
+    void presetPassEnded(const Tarsyn::UnitSession::Outcome &outcome);
     void endPresetPass();
-    void unitSilent();
-    // The port lists follow the MIDI systems; a port of the open pair that goes ends the
-    // connection and whatever job runs on it.
+    // The connection ended under the window (a port gone, a refused send): tell why.
+    void connectionLost(const Tarsyn::UnitSession::Outcome &outcome);
+    void warn(const char *title, const QString &text);
+    // The port lists follow the MIDI systems.
     void updatePortLists();
     // Why no port of a unit is listed: what each MIDI system looked at showed.
     static QString noPortsText();
-    void portGone(const QString &name);
 
-    // The port is declared before the link that sends through it, so it outlives the link.
-    Tarsyn::MidiPort port;
-    Tarsyn::PortLock portLock;   // one host per unit: held while connected
-    Tarsyn::DeviceLink link;
-    Tarsyn::FirmwareTransfer transfer{link};
-    Tarsyn::PresetExchange presets{link};
-    Tarsyn::StallGuard identifyGuard{link};
+    // The pair is declared before the session that sends through it, so it outlives it.
+    std::unique_ptr<Tarsyn::PortPair> pair;
+    Tarsyn::UnitSession session_;
     ConnectionState connectionState = Disconnected;
     std::int32_t inputRow = 0;
     std::int32_t outputRow = 0;

@@ -1,12 +1,10 @@
-// The flash's own files without MIDI: choosing a port from what a user typed, every way a
-// preset .syx file can be unusable, and a job's end when its port goes.
-#include "FlashSession.h"
+// The flash's own files without MIDI: choosing a port from what a user typed, and every way
+// a preset .syx file can be unusable.
 #include "PortSelector.h"
 #include "SyxFile.h"
 #include "SysEx.h"
 
 #include <QFile>
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace Tarsyn;
@@ -91,37 +89,6 @@ private slots:
         PresetSet set;
         const QString problem = SyxFile::parsePresets(file, set);
         QVERIFY2(problem.contains(error), qPrintable(problem));
-    }
-
-    // Every job, whatever it waits for, ends at once with a failure when the pair's port
-    // goes, and keeps the port's name for the message; news with no job running is ignored.
-    void portGoneEndsEveryJob_data()
-    {
-        QTest::addColumn<int>("job");
-        QTest::newRow("identify") << int(FlashSession::Job::Identify);
-        QTest::newRow("update") << int(FlashSession::Job::Update);
-        QTest::newRow("backup") << int(FlashSession::Job::Backup);
-        QTest::newRow("restore") << int(FlashSession::Job::Restore);
-    }
-    void portGoneEndsEveryJob()
-    {
-        QFETCH(int, job);
-        FlashSession session;
-        QSignalSpy finished(&session, &FlashSession::finished);
-        emit session.port().openPortGone(QStringLiteral("before"));
-        PresetSet presets;
-        switch (FlashSession::Job(job)) {
-        case FlashSession::Job::Identify: session.identify(); break;
-        case FlashSession::Job::Update: session.update(); break;
-        case FlashSession::Job::Backup: session.backup(&presets); break;
-        default: session.restore(presets); break;
-        }
-        QVERIFY(session.running() && finished.isEmpty() && session.gonePort().isEmpty());
-        emit session.port().openPortGone(QStringLiteral("client:unit out"));
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished.at(0).at(0).toInt(), int(FlashSession::Failed));
-        QCOMPARE(session.gonePort(), QStringLiteral("client:unit out"));
-        QVERIFY(!session.running());
     }
 };
 

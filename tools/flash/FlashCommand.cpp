@@ -122,7 +122,7 @@ void closeWithin(FlashSession &session, int status)
             std::_Exit(status);
         }
     });
-    session.port().close();
+    session.session().close();
     {
         std::lock_guard lock(mutex);
         done = true;
@@ -420,15 +420,15 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     QObject::connect(&session, &FlashSession::progress, &session,
                      [&progress](int value, int maximum) { progress.update(value, maximum); });
     QObject::connect(&session, &FlashSession::identified, &session, [&session, &command] {
-        const DeviceLink &link = session.link();
+        const UnitSession &unit = session.session();
         if (command == QLatin1String("identify")) {
-            out(QStringLiteral("serial:     %1").arg(link.serialText));
+            out(QStringLiteral("serial:     %1").arg(unit.serialText()));
             out(QStringLiteral("version:    %1").arg(session.versionText()));
-            out(QStringLiteral("name:       %1").arg(link.deviceName));
+            out(QStringLiteral("name:       %1").arg(unit.deviceName()));
             out(QStringLiteral("block form: %1").arg(session.blockFormText()));
         } else {
             out(QStringLiteral("unit %1 \"%2\", firmware %3, %4 form")
-                    .arg(link.serialText, link.deviceName, session.versionText(), session.blockFormText()));
+                    .arg(unit.serialText(), unit.deviceName(), session.versionText(), session.blockFormText()));
         }
     });
 
@@ -458,43 +458,56 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     case FlashSession::Interrupted:
         err(QStringLiteral("interrupted; ") + (whatFailed.isEmpty() ? QStringLiteral("ports closed") : whatFailed));
         return status;
-    default:
-        if (!session.gonePort().isEmpty()) {
+    default: {
+        const UnitSession::Outcome &outcome = session.outcome();
+        using End = UnitSession::End;
+        switch (outcome.end) {
+        case End::PortGone:
             err(QStringLiteral("the MIDI port \"%1\" has gone; %2")
-                    .arg(session.gonePort(), whatFailed.isEmpty() ? QStringLiteral("the unit was not identified")
-                                                                  : whatFailed));
-        } else if (session.failedBank() >= 0) {
+                    .arg(outcome.port, whatFailed.isEmpty() ? QStringLiteral("the unit was not identified")
+                                                            : whatFailed));
+            break;
+        case End::SendFailed:
+            err(QStringLiteral("cannot send to the MIDI port \"%1\"; %2")
+                    .arg(outcome.port, whatFailed.isEmpty() ? QStringLiteral("the unit was not identified")
+                                                            : whatFailed));
+            break;
+        case End::PresetFailed:
             err(QStringLiteral("the preset in bank %1, slot %2 did not take after %3 writes; %4")
-                    .arg(session.failedBank()).arg(session.failedSlot()).arg(PresetExchange::MaxWrites)
-                    .arg(whatFailed));
-        } else if (session.unitKeptAsking()) {
+                    .arg(outcome.bank).arg(outcome.slot).arg(PresetExchange::MaxWrites).arg(whatFailed));
+            break;
+        case End::KeepsAsking:
             err(QStringLiteral("the unit keeps asking for block 0x%1 again: check the MIDI connection; %2")
-                    .arg(QString::number(session.failedBlock(), 16).toUpper()).arg(whatFailed));
-        } else if (session.unitWentSilent()) {
+                    .arg(QString::number(outcome.block, 16).toUpper()).arg(whatFailed));
+            break;
+        case End::Silent:
             err(QStringLiteral("the unit does not answer at %1 of %2; %3")
-                    .arg(session.progressValue()).arg(session.progressMaximum()).arg(whatFailed));
-        } else {
+                    .arg(outcome.progress).arg(outcome.maximum).arg(whatFailed));
+            break;
+        default:
             err(whatFailed.isEmpty() ? QStringLiteral("failed") : whatFailed);
+            break;
         }
         return status;
+    }
     }
 
     if (command == QLatin1String("update")) {
         out(QStringLiteral("transfer successful: %1, %2")
-                .arg(counted(session.resendRequests(), "resend request", "resend requests"),
-                     counted(session.repeats(), "repeat", "repeats")));
+                .arg(counted(session.outcome().resendRequests, "resend request", "resend requests"),
+                     counted(session.outcome().repeats, "repeat", "repeats")));
     } else if (command == QLatin1String("backup")) {
         if (!SyxFile::writePresets(*backupFile, presets) || !backupFile->commit()) {
             err(QStringLiteral("cannot write %1: %2").arg(syxPath, SyxFile::writeFailure(*backupFile)));
             return FlashSession::BadInput;
         }
         out(QStringLiteral("backup written: %1 presets to %2 (%3)")
-                .arg(PresetCount).arg(syxPath, counted(session.repeats(), "repeat", "repeats")));
+                .arg(PresetCount).arg(syxPath, counted(session.outcome().repeats, "repeat", "repeats")));
     } else if (command == QLatin1String("restore")) {
         out(QStringLiteral("restore complete: %1 written, %2, %3")
-                .arg(counted(session.presetsWritten(), "preset", "presets"),
-                     counted(session.presetRetries(), "retry", "retries"),
-                     counted(session.repeats(), "repeat", "repeats")));
+                .arg(counted(session.outcome().presetsWritten, "preset", "presets"),
+                     counted(session.outcome().presetRetries, "retry", "retries"),
+                     counted(session.outcome().repeats, "repeat", "repeats")));
     }
     return FlashSession::Success;
 }

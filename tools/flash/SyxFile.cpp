@@ -1,5 +1,6 @@
 #include "SyxFile.h"
 
+#include "DeviceLink.h"
 #include "SysEx.h"
 
 #include <QFile>
@@ -11,27 +12,11 @@
 
 namespace Tarsyn {
 
-bool PresetSet::complete() const
-{
-    for (const QByteArray &entry : packed)
-        if (entry.size() != PackedPresetSize)
-            return false;
-    return true;
-}
-
 namespace SyxFile {
 
 QByteArray presetWriteMessage(int bank, int slot, const QByteArray &packed)
 {
-    QByteArray message(PresetWriteLength, '\0');
-    auto *bytes = reinterpret_cast<std::uint8_t *>(message.data());
-    std::memcpy(bytes, FrameStart, sizeof FrameStart);
-    bytes[CommandPos] = CmdPresetWrite;
-    bytes[10] = std::uint8_t(slot & 0x7F);
-    bytes[11] = std::uint8_t(bank & 0x0F);
-    std::memcpy(bytes + 12, packed.constData(), std::size_t(qMin<qsizetype>(packed.size(), PackedPresetSize)));
-    bytes[PresetWriteLength - 1] = SysExEnd;
-    return message;
+    return DeviceLink::presetWriteMessage(slot, bank, packed);
 }
 
 QByteArray encodePresets(const PresetSet &set)

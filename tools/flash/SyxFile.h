@@ -5,26 +5,15 @@
 // The packed bytes are kept exactly as the unit sent them, so a file round-trips byte for
 // byte. Plain functions; nothing here prints or throws.
 
+#include "PresetSet.h"
+
 #include <QByteArray>
 #include <QString>
-
-#include <array>
 
 class QFileDevice;
 class QIODevice;
 
 namespace Tarsyn {
-
-// All 2048 presets in their packed wire form, indexed bank x 128 + slot; an entry is empty
-// until set, otherwise exactly 320 bytes.
-struct PresetSet {
-    std::array<QByteArray, 2048> packed;
-
-    static int index(int bank, int slot) { return bank * 128 + slot; }
-    QByteArray &at(int bank, int slot) { return packed[std::size_t(index(bank, slot))]; }
-    const QByteArray &at(int bank, int slot) const { return packed[std::size_t(index(bank, slot))]; }
-    bool complete() const;
-};
 
 namespace SyxFile {
 
