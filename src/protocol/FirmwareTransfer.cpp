@@ -16,8 +16,9 @@ constexpr int BlockCount = FirmwareTransfer::SmallBlockCount + 880;
 constexpr int RefusalsBeforePassing = 2;
 // The same, for refusals that came out of step.
 constexpr int RefusalsInDoubtBeforePassing = 4;
-// Refusals in a row, after the last block, of a block gone past that show a unit which takes
-// blocks only in order: one that writes any block would have taken one of them.
+// Refusals in a row of a block the unit surely holds (sent again after the last block) that
+// show a unit which takes blocks only in order: one that writes any block refuses it only when
+// the copy was damaged.
 constexpr int RefusalsForInOrder = 3;
 
 bool isResend(ReplyCode code)
@@ -38,6 +39,7 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
         if (log_.empty())
             return;
         log_.push_back(log_.back());
+        ++sentTotal_;
         linkFaulty_ = true;
         const int index = indexOf(log_.back().offset);
         if (log_.back().final && index < BlockCount)
@@ -83,7 +85,10 @@ void FirmwareTransfer::start()
     topAcked_ = -1;
     highestSent_ = -1;
     sinceCheckpoint_ = 0;
-    refusalsOfHeld_ = 0;
+    probe_ = -1;
+    probeRefusals_ = 0;
+    sentTotal_ = 0;
+    settledTotal_ = 0;
     doubt_ = Doubt::None;
     askedBlock_ = 0xFFFFFFFF;
     requestsInARow_ = 0;
@@ -115,6 +120,7 @@ void FirmwareTransfer::sendBlock(int index)
 void FirmwareTransfer::sent(std::uint32_t offset, bool final)
 {
     log_.push_back({offset, final});
+    ++sentTotal_;
     if (log_.size() > LogLength)
         log_.pop_front();
     highestSent_ = std::max(highestSent_, indexOf(offset));
@@ -125,7 +131,7 @@ bool FirmwareTransfer::written(int index) const
 {
     const Block state = blocks_[std::size_t(index)];
     // A unit that takes blocks only in order acknowledged a later block: it holds this one.
-    return state == Block::Acked || state == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_);
+    return state == Block::Acked || (order_ == UnitOrder::InOrder && index < topAcked_);
 }
 
 void FirmwareTransfer::blockDone(std::uint32_t offset)
@@ -158,7 +164,7 @@ void FirmwareTransfer::drainFor(Doubt doubt, ReplyCode trigger)
     trigger_ = trigger;
     // A resend request and the end wait a whole reply timeout: what comes later than that is
     // taken for the answer to a later message.
-    guard_.drain(doubt == Doubt::End || doubt == Doubt::Resend);
+    guard_.drain(doubt != Doubt::Checkpoint);
 }
 
 // `code` answers the last message sent, in step.
@@ -183,16 +189,17 @@ void FirmwareTransfer::acked(int index, ReplyCode code)
 {
     // A unit that takes blocks only in order acknowledges the block it waits for, or (at
     // most) the one it wrote last again; an older one shows a unit that writes any block.
-    if (order_ == UnitOrder::Unknown && index + 1 < topAcked_)
+    if (order_ == UnitOrder::Unknown && index + 1 < topAcked_ && index != probe_)
         order_ = UnitOrder::AnyAddress;
     blocks_[std::size_t(index)] = Block::Acked;
     topAcked_ = std::max(topAcked_, index);
     requestsInARow_ = 0;
     requestsSinceAck_ = 0;
-    refusalsOfHeld_ = 0;
     blockDone(offsetOf(index));
-    if (resolving_) {
-        moveOnFrom(index + 1, code);
+    if (resolving_ && index == probe_) {
+        drainFor(Doubt::Probe, code);   // sure only if nothing else comes
+    } else if (resolving_) {
+        settle(code);
     } else if (index == BlockCount - 1) {
         drainFor(Doubt::End, code);
     } else if (++sinceCheckpoint_ >= CheckpointBlocks) {
@@ -208,24 +215,24 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
 {
     if (!countRequest(offsetOf(index)))
         return;
-    if (blocks_[std::size_t(index)] == Block::Held || (order_ == UnitOrder::InOrder && index < topAcked_)) {
-        // Taken as written by an in-order unit, sent again to make sure, and refused.
-        moveOnFrom(index + 1, code);
-        return;
-    }
-    if (order_ == UnitOrder::AnyAddress) {
-        sendBlock(index);   // a unit that writes any block wants this one again
-        return;
-    }
-    if (resolving_) {
-        if (maybeHeld_[std::size_t(index)] && ++refusalsOfHeld_ >= RefusalsForInOrder) {
+    if (resolving_ && index == probe_) {
+        // The probe, refused again and again: the unit takes blocks only in order, and holds
+        // every block below the highest it acknowledged.
+        if (++probeRefusals_ >= RefusalsForInOrder) {
             order_ = UnitOrder::InOrder;
-            blocks_[std::size_t(index)] = Block::Held;
-            refusalsOfHeld_ = 0;
-            moveOnFrom(index + 1, code);
+            probe_ = -1;
+            settle(code);
         } else {
             sendBlock(index);
         }
+        return;
+    }
+    if (order_ == UnitOrder::InOrder && index < topAcked_) {
+        moveOnFrom(index + 1, code);   // held by an in-order unit: its refusal says nothing
+        return;
+    }
+    if (order_ == UnitOrder::AnyAddress || resolving_) {
+        sendBlock(index);   // a unit that writes any block wants this one again
         return;
     }
     // A single refusal may be a damaged copy of the very block the unit waits for.
@@ -297,16 +304,26 @@ void FirmwareTransfer::drained()
     const bool lastIndexed = log_.size() >= 2;
     const bool afterPart0 = !lastIndexed || log_[log_.size() - 2].final;
     const bool maybeAhead = !last.final && afterPart0;
-    // Nothing came besides the reply that asked for the drain: the host is in step.
+    // Nothing came besides the reply that asked for the drain: the host is in step. After a
+    // whole reply timeout of quiet, what went before is settled: a later doubt never reaches
+    // back past it (a checkpoint's short wait may miss a late reply that shows the host ahead).
     if (doubt != Doubt::None && replies.size() == 1 && !(doubt == Doubt::Resend && maybeAhead)) {
-        if (doubt == Doubt::End)
+        if (doubt != Doubt::Checkpoint)
+            settledTotal_ = sentTotal_;
+        if (doubt == Doubt::End) {
             reachedEnd();
-        else if (doubt == Doubt::Checkpoint)
+        } else if (doubt == Doubt::Probe) {
+            // The probe, acknowledged with nothing else on the way: a unit that writes any block.
+            order_ = UnitOrder::AnyAddress;
+            probe_ = -1;
+            settle(trigger_);
+        } else if (doubt == Doubt::Checkpoint) {
             moveOnFrom(indexOf(last.offset) + 1, trigger_);
-        else if (!last.final)
+        } else if (!last.final) {
             sendNext();   // a resend request in the middle of a block: the next part
-        else
+        } else {
             refused(indexOf(last.offset), trigger_);
+        }
         return;
     }
 
@@ -319,12 +336,12 @@ void FirmwareTransfer::drained()
     const bool anyResend = std::any_of(replies.cbegin(), replies.cend(), isResend);
 
     if (n > 0 && !anyResend) {
-        for (int i = first; i <= lastIndex; ++i) {
-            const Sent &s = log_[std::size_t(i)];
-            if (s.final && !written(indexOf(s.offset))) {
-                blocks_[std::size_t(indexOf(s.offset))] = Block::Acked;
-                blockDone(s.offset);
-            }
+        // Only the last message is surely answered: every earlier one had its answer taken in
+        // step already, and surplus acknowledgements (copies, another host's) say nothing of
+        // the messages they would reach back to, which may have been refused.
+        if (last.final && !written(indexOf(last.offset))) {
+            blocks_[std::size_t(indexOf(last.offset))] = Block::Acked;
+            blockDone(last.offset);
         }
         if (!last.final)
             sendNext();
@@ -351,10 +368,14 @@ void FirmwareTransfer::drained()
 // and so is whether the unit holds them.
 void FirmwareTransfer::goBack(int firstLog, int lastLog)
 {
+    // Messages before the last drain that found the host in step are settled.
+    const std::uint64_t logBegins = sentTotal_ - log_.size();
+    const int settled = settledTotal_ > logBegins ? int(settledTotal_ - logBegins) : 0;
+    firstLog = std::min(std::max(firstLog, settled), lastLog);
     if (!countRequest(log_[std::size_t(firstLog)].offset))
         return;
     int lowest = BlockCount;
-    for (int i = std::max(0, firstLog - 1); i <= lastLog; ++i) {
+    for (int i = std::max(settled, firstLog - 1); i <= lastLog; ++i) {
         const int index = indexOf(log_[std::size_t(i)].offset);
         lowest = std::min(lowest, index);
         maybeHeld_[std::size_t(index)] = true;
@@ -390,7 +411,31 @@ void FirmwareTransfer::reachedEnd()
         return;
     }
     resolving_ = true;
-    sendBlock(index);
+    settle(ReplyBlockOk24);
+}
+
+// Past the last block: sends the first block not known to be written, or, while the transfer
+// does not know how the unit takes addresses, first a block the unit surely holds (neither
+// block 0, which an in-order unit takes again after the last block, nor the last block, which
+// one may acknowledge again): a unit that writes any block acknowledges it, an in-order one
+// refuses it. Nothing left: the end's drain.
+void FirmwareTransfer::settle(ReplyCode why)
+{
+    int index = 0;
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        drainFor(Doubt::End, why);
+        return;
+    }
+    if (order_ == UnitOrder::Unknown && probe_ < 0) {
+        for (int p = BlockCount - 2; p >= 1 && probe_ < 0; --p) {
+            if (blocks_[std::size_t(p)] == Block::Acked)
+                probe_ = p;
+        }
+        probeRefusals_ = 0;
+    }
+    sendBlock(order_ == UnitOrder::Unknown && probe_ >= 0 ? probe_ : index);
 }
 
 void FirmwareTransfer::finish()

@@ -92,10 +92,9 @@ private:
         Acked,      // an acknowledgement surely answered it: written
         Doubtful,   // acknowledged, but a later doubt covered that acknowledgement
         Passed,     // refused while the unit may hold it already; gone past
-        Held,       // taken as written: refused again and again by a unit that takes blocks in order
     };
 
-    enum class Doubt { None, Resend, End, Checkpoint };
+    enum class Doubt { None, Resend, End, Checkpoint, Probe };
 
     static int indexOf(std::uint32_t offset);
     static std::uint32_t offsetOf(int index);
@@ -112,6 +111,7 @@ private:
     bool countRequest(std::uint32_t offset);
     bool written(int index) const;
     void reachedEnd();
+    void settle(ReplyCode why);
     void finish();
     void blockDone(std::uint32_t offset);
     void drainFor(Doubt doubt, ReplyCode trigger);
@@ -130,7 +130,10 @@ private:
     int topAcked_ = -1;                // the highest block surely acknowledged
     int highestSent_ = -1;
     int sinceCheckpoint_ = 0;
-    int refusalsOfHeld_ = 0;           // refusals in a row of a block gone past, at the end
+    int probe_ = -1;                   // a block the unit surely holds, sent to learn its order
+    int probeRefusals_ = 0;
+    std::uint64_t sentTotal_ = 0;      // messages sent since start(), repeats included
+    std::uint64_t settledTotal_ = 0;   // of which answered before a drain found the host in step
     Doubt doubt_ = Doubt::None;
     ReplyCode trigger_ = ReplyNone;
     std::uint32_t askedBlock_ = 0xFFFFFFFF;
