@@ -187,10 +187,6 @@ void FirmwareTransfer::answered(ReplyCode code)
 // An acknowledgement that surely answers the block at `index`: the unit holds it.
 void FirmwareTransfer::acked(int index, ReplyCode code)
 {
-    // A unit that takes blocks only in order acknowledges the block it waits for, or (at
-    // most) the one it wrote last again; an older one shows a unit that writes any block.
-    if (order_ == UnitOrder::Unknown && index + 1 < topAcked_ && index != probe_)
-        order_ = UnitOrder::AnyAddress;
     blocks_[std::size_t(index)] = Block::Acked;
     topAcked_ = std::max(topAcked_, index);
     requestsInARow_ = 0;
@@ -227,7 +223,7 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         }
         return;
     }
-    if (order_ == UnitOrder::InOrder && index < topAcked_) {
+    if (order_ == UnitOrder::InOrder && written(index)) {
         moveOnFrom(index + 1, code);   // held by an in-order unit: its refusal says nothing
         return;
     }

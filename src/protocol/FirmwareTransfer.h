@@ -58,7 +58,7 @@ public:
     // What the transfer has learnt of how the unit takes addresses.
     enum class UnitOrder {
         Unknown,
-        AnyAddress,   // it acknowledged a block an in-order unit would have refused
+        AnyAddress,   // it acknowledged again a block it held, with nothing else on the way
         InOrder,      // it kept refusing a block it must already hold
     };
     UnitOrder unitOrder() const { return order_; }
