@@ -231,9 +231,12 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         sendBlock(index);   // a unit that writes any block wants this one again
         return;
     }
-    // A single refusal may be a damaged copy of the very block the unit waits for.
-    const bool mayHold = (blocks_[std::size_t(index)] != Block::Unknown || maybeHeld_[std::size_t(index)])
-        && requestsInARow_ >= RefusalsBeforePassing;
+    // A block acknowledged before is gone past at its first refusal; one the unit may hold
+    // after a repeat at its second (a single refusal may be a damaged copy of the very block
+    // the unit waits for).
+    const Block state = blocks_[std::size_t(index)];
+    const bool mayHold = (state == Block::Doubtful && requestsInARow_ >= 1)
+        || ((state != Block::Unknown || maybeHeld_[std::size_t(index)]) && requestsInARow_ >= RefusalsBeforePassing);
     if (mayHold) {
         // The unit may hold it and wait for a later block: go on; settled at the end.
         blocks_[std::size_t(index)] = Block::Passed;
