@@ -9,6 +9,17 @@ namespace Tarsyn {
 namespace {
 // Messages remembered for matching replies after a drain; far more than can be in flight.
 constexpr std::size_t LogLength = 4096;
+constexpr int BlockCount = FirmwareTransfer::SmallBlockCount + 880;
+// Refusals in a row of a block the unit may already hold (a copy of it went out whose answer
+// was lost or in doubt) before the transfer goes past it: a unit that takes blocks only in
+// order refuses such a block for ever, one that writes any block takes it again.
+constexpr int RefusalsBeforePassing = 2;
+// The same, for refusals that came out of step.
+constexpr int RefusalsInDoubtBeforePassing = 4;
+// Refusals in a row of a block the unit surely holds (sent again after the last block) that
+// show a unit which takes blocks only in order: one that writes any block refuses it only when
+// the copy was damaged.
+constexpr int RefusalsForInOrder = 3;
 
 bool isResend(ReplyCode code)
 {
@@ -22,10 +33,17 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
     , guard_(link, this)
 {
     connect(&guard_, &StallGuard::drained, this, &FirmwareTransfer::drained);
-    // A repeat is one more message of the same block: the unit may answer each copy.
+    // A repeat is one more message of the same block: the unit may answer each copy, and may
+    // hold the block already.
     connect(&guard_, &StallGuard::repeated, this, [this] {
-        if (!log_.empty())
-            log_.push_back(log_.back());
+        if (log_.empty())
+            return;
+        log_.push_back(log_.back());
+        ++sentTotal_;
+        linkFaulty_ = true;
+        const int index = indexOf(log_.back().offset);
+        if (log_.back().final && index < BlockCount)
+            maybeHeld_[std::size_t(index)] = true;
     });
     connect(&guard_, &StallGuard::unitSilent, this, [this] {
         if (!running_)
@@ -42,16 +60,39 @@ int FirmwareTransfer::countFor(std::uint32_t end)
     return SmallBlockCount + int((end - LargeRegion) / 512) * 10;
 }
 
+int FirmwareTransfer::indexOf(std::uint32_t offset)
+{
+    return offset < LargeRegion ? int(offset / 256) : SmallBlockCount + int((offset - LargeRegion) / 512);
+}
+
+std::uint32_t FirmwareTransfer::offsetOf(int index)
+{
+    return index < SmallBlockCount ? std::uint32_t(index) * 256
+                                   : LargeRegion + std::uint32_t(index - SmallBlockCount) * 512;
+}
+
 void FirmwareTransfer::start()
 {
     log_.clear();
+    blocks_.assign(BlockCount, Block::Unknown);
+    maybeHeld_.assign(BlockCount, false);
+    order_ = UnitOrder::Unknown;
+    linkFaulty_ = false;
     running_ = true;
+    resolving_ = false;
     count_ = 0;
     ackedEnd_ = 0;
+    topAcked_ = -1;
+    highestSent_ = -1;
     sinceCheckpoint_ = 0;
+    probe_ = -1;
+    probeRefusals_ = 0;
+    sentTotal_ = 0;
+    settledTotal_ = 0;
     doubt_ = Doubt::None;
     askedBlock_ = 0xFFFFFFFF;
     requestsInARow_ = 0;
+    requestsSinceAck_ = 0;
     failedBlock_ = 0;
     guard_.resetCount();
     link_.startTransfer();   // counts, cursor and phase to 0; the first block or its part 1
@@ -68,17 +109,29 @@ void FirmwareTransfer::sendNext()
     sent(offset, final);
 }
 
+// The block from its beginning: its whole message, or its part 1.
+void FirmwareTransfer::sendBlock(int index)
+{
+    link_.cursor = offsetOf(index);
+    link_.phase = 0;
+    sendNext();
+}
+
 void FirmwareTransfer::sent(std::uint32_t offset, bool final)
 {
     log_.push_back({offset, final});
+    ++sentTotal_;
     if (log_.size() > LogLength)
         log_.pop_front();
+    highestSent_ = std::max(highestSent_, indexOf(offset));
     guard_.watch();
 }
 
-bool FirmwareTransfer::lastBlock(const Sent &sent) const
+bool FirmwareTransfer::written(int index) const
 {
-    return sent.final && sent.offset == LastPayloadBlock;
+    const Block state = blocks_[std::size_t(index)];
+    // A unit that takes blocks only in order acknowledged a later block: it holds this one.
+    return state == Block::Acked || (order_ == UnitOrder::InOrder && index < topAcked_);
 }
 
 void FirmwareTransfer::blockDone(std::uint32_t offset)
@@ -111,7 +164,7 @@ void FirmwareTransfer::drainFor(Doubt doubt, ReplyCode trigger)
     trigger_ = trigger;
     // A resend request and the end wait a whole reply timeout: what comes later than that is
     // taken for the answer to a later message.
-    guard_.drain(doubt == Doubt::End || doubt == Doubt::Resend);
+    guard_.drain(doubt != Doubt::Checkpoint);
 }
 
 // `code` answers the last message sent, in step.
@@ -119,7 +172,8 @@ void FirmwareTransfer::answered(ReplyCode code)
 {
     const Sent last = log_.back();
     if (isResend(code)) {
-        // Which message it answers is certain only once nothing else is on its way.
+        // Which message it answers is certain only once nothing else is on its way. The drain
+        // sends nothing: in step, the unit then gets the block (or next part) again.
         drainFor(Doubt::Resend, code);
         return;
     }
@@ -127,15 +181,107 @@ void FirmwareTransfer::answered(ReplyCode code)
         sendNext();
         return;
     }
-    blockDone(last.offset);
-    if (lastBlock(last)) {
+    acked(indexOf(last.offset), code);
+}
+
+// An acknowledgement that surely answers the block at `index`: the unit holds it.
+void FirmwareTransfer::acked(int index, ReplyCode code)
+{
+    blocks_[std::size_t(index)] = Block::Acked;
+    topAcked_ = std::max(topAcked_, index);
+    requestsInARow_ = 0;
+    requestsSinceAck_ = 0;
+    blockDone(offsetOf(index));
+    if (resolving_ && index == probe_) {
+        drainFor(Doubt::Probe, code);   // sure only if nothing else comes
+    } else if (resolving_) {
+        settle(code);
+    } else if (index == BlockCount - 1) {
         drainFor(Doubt::End, code);
     } else if (++sinceCheckpoint_ >= CheckpointBlocks) {
         sinceCheckpoint_ = 0;
         drainFor(Doubt::Checkpoint, code);
     } else {
-        sendNext();
+        moveOnFrom(index + 1, code);
     }
+}
+
+// A resend request that surely answers the whole block (or part 0) at `index`.
+void FirmwareTransfer::refused(int index, ReplyCode code)
+{
+    if (!countRequest(offsetOf(index)))
+        return;
+    if (resolving_ && index == probe_) {
+        // The probe, refused again and again: the unit takes blocks only in order, and holds
+        // every block below the highest it acknowledged.
+        if (++probeRefusals_ >= RefusalsForInOrder) {
+            order_ = UnitOrder::InOrder;
+            probe_ = -1;
+            settle(code);
+        } else {
+            sendBlock(index);
+        }
+        return;
+    }
+    if (order_ == UnitOrder::InOrder && written(index)) {
+        moveOnFrom(index + 1, code);   // held by an in-order unit: its refusal says nothing
+        return;
+    }
+    if (order_ == UnitOrder::AnyAddress || resolving_) {
+        sendBlock(index);   // a unit that writes any block wants this one again
+        return;
+    }
+    // A block acknowledged before is gone past at its first refusal; one the unit may hold
+    // after a repeat at its second (a single refusal may be a damaged copy of the very block
+    // the unit waits for).
+    const Block state = blocks_[std::size_t(index)];
+    const bool mayHold = (state == Block::Doubtful && requestsInARow_ >= 1)
+        || ((state != Block::Unknown || maybeHeld_[std::size_t(index)]) && requestsInARow_ >= RefusalsBeforePassing);
+    if (mayHold) {
+        // The unit may hold it and wait for a later block: go on; settled at the end.
+        blocks_[std::size_t(index)] = Block::Passed;
+        moveOnFrom(index + 1, code);
+        return;
+    }
+    sendBlock(index);   // in step: the block again, as the unit asked
+}
+
+// Sends the first block from `index` on that is not known to be written; past the last one,
+// the end's drain (`why`: the reply that led here).
+void FirmwareTransfer::moveOnFrom(int index, ReplyCode why)
+{
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        drainFor(Doubt::End, why);
+        return;
+    }
+    sendBlock(index);
+}
+
+bool FirmwareTransfer::countRequest(std::uint32_t offset)
+{
+    if (offset == askedBlock_) {
+        ++requestsInARow_;
+    } else {
+        askedBlock_ = offset;
+        requestsInARow_ = 1;
+    }
+    // Refused again and again while going between blocks: no block acknowledged for this many
+    // requests ends the transfer too (naming the lowest block not known to be written).
+    if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock) {
+        int lowest = 0;
+        while (lowest < BlockCount - 1 && written(lowest))
+            ++lowest;
+        offset = offsetOf(lowest);
+        requestsInARow_ = MaxRequestsForBlock;
+    }
+    if (requestsInARow_ < MaxRequestsForBlock)
+        return true;
+    failedBlock_ = offset;
+    abandon();
+    emit unitKeepsAsking(offset);
+    return false;
 }
 
 void FirmwareTransfer::drained()
@@ -143,9 +289,42 @@ void FirmwareTransfer::drained()
     if (!running_)
         return;
     QList<ReplyCode> replies = guard_.collected();
-    if (doubt_ != Doubt::None)
-        replies.prepend(trigger_);   // taken as the answer to the last message before the drain
+    const Doubt doubt = doubt_;
+    if (doubt != Doubt::None)
+        replies.prepend(trigger_);   // the answer to the last message before the drain
     doubt_ = Doubt::None;
+    const Sent last = log_.back();
+
+    if (doubt == Doubt::None || replies.size() > 1)
+        linkFaulty_ = true;
+    // A resend request that seems to answer a block's part 1 may answer the previous block's
+    // part 0 (a copy of a reply taken in step puts the host one message ahead unseen): it is
+    // matched as in doubt below, which goes back to the previous block.
+    const bool lastIndexed = log_.size() >= 2;
+    const bool afterPart0 = !lastIndexed || log_[log_.size() - 2].final;
+    const bool maybeAhead = !last.final && afterPart0;
+    // Nothing came besides the reply that asked for the drain: the host is in step. After a
+    // whole reply timeout of quiet, what went before is settled: a later doubt never reaches
+    // back past it (a checkpoint's short wait may miss a late reply that shows the host ahead).
+    if (doubt != Doubt::None && replies.size() == 1 && !(doubt == Doubt::Resend && maybeAhead)) {
+        if (doubt != Doubt::Checkpoint)
+            settledTotal_ = sentTotal_;
+        if (doubt == Doubt::End) {
+            reachedEnd();
+        } else if (doubt == Doubt::Probe) {
+            // The probe, acknowledged with nothing else on the way: a unit that writes any block.
+            order_ = UnitOrder::AnyAddress;
+            probe_ = -1;
+            settle(trigger_);
+        } else if (doubt == Doubt::Checkpoint) {
+            moveOnFrom(indexOf(last.offset) + 1, trigger_);
+        } else if (!last.final) {
+            sendNext();   // a resend request in the middle of a block: the next part
+        } else {
+            refused(indexOf(last.offset), trigger_);
+        }
+        return;
+    }
 
     // The replies answer the last replies.size() messages, in order, if nothing was lost or
     // doubled on the way. A doubled reply makes the list longer: the match then reaches
@@ -156,60 +335,121 @@ void FirmwareTransfer::drained()
     const bool anyResend = std::any_of(replies.cbegin(), replies.cend(), isResend);
 
     if (n > 0 && !anyResend) {
-        for (int i = first; i <= lastIndex; ++i) {
-            if (log_[std::size_t(i)].final)
-                blockDone(log_[std::size_t(i)].offset);
+        // Only the last message is surely answered: every earlier one had its answer taken in
+        // step already, and surplus acknowledgements (copies, another host's) say nothing of
+        // the messages they would reach back to, which may have been refused.
+        if (last.final && !written(indexOf(last.offset))) {
+            blocks_[std::size_t(indexOf(last.offset))] = Block::Acked;
+            blockDone(last.offset);
         }
-        if (lastBlock(log_.back())) {
-            running_ = false;
-            count_ = EndCount;
-            guard_.stop();
-            emit finished();
-            return;
-        }
-        sendNext();
+        if (!last.final)
+            sendNext();
+        else if (indexOf(last.offset) == BlockCount - 1 || resolving_)
+            drainFor(Doubt::End, replies.constLast());   // settle the end with a thorough drain
+        else
+            moveOnFrom(indexOf(last.offset) + 1, replies.constLast());
         return;
     }
     const bool afterFinal = lastIndex == 0 || log_[std::size_t(lastIndex - 1)].final;
-    if (n == 1 && !log_.back().final && !afterFinal) {
-        // In step, in the middle of a block: the unit keeps the part and the block is judged
-        // at its part 0; the next part goes out, as for an acknowledgement.
+    if (n == 1 && !last.final && !afterFinal) {
+        // In the middle of a block: the unit keeps the part and the block is judged at its
+        // part 0; the next part goes out, as for an acknowledgement.
         sendNext();
         return;
     }
-    // A resend request: go back to the lowest block among the messages the replies can
-    // answer, and one message further: the answer to the last message may have come after
-    // the drain, in which case the request was the answer to the one before. The lowest, not
-    // the earliest sent: after an earlier going back, the message before may belong to a
-    // later block. Writing a block again is harmless; leaving one out never is.
-    std::uint32_t from = log_[std::size_t(first)].offset;
-    for (int i = std::max(0, first - 1); i <= lastIndex; ++i)
-        from = std::min(from, log_[std::size_t(i)].offset);
-    restartAt(from, log_[std::size_t(first)].offset);
+    goBack(first, lastIndex);
 }
 
-void FirmwareTransfer::restartAt(std::uint32_t offset, std::uint32_t askedFor)
+// A resend request among replies whose messages are in doubt: go back to the lowest block
+// among the messages they can answer, and one message further (the answer to the last
+// message may come after the drain, making the request the answer to the one before). The
+// acknowledgements of those blocks may have answered other messages: they are in doubt too,
+// and so is whether the unit holds them.
+void FirmwareTransfer::goBack(int firstLog, int lastLog)
 {
-    if (askedFor == askedBlock_) {
-        ++requestsInARow_;
-    } else {
-        askedBlock_ = askedFor;
-        requestsInARow_ = 1;
+    // Messages before the last drain that found the host in step are settled.
+    const std::uint64_t logBegins = sentTotal_ - log_.size();
+    const int settled = settledTotal_ > logBegins ? int(settledTotal_ - logBegins) : 0;
+    firstLog = std::min(std::max(firstLog, settled), lastLog);
+    if (!countRequest(log_[std::size_t(firstLog)].offset))
+        return;
+    int lowest = BlockCount;
+    for (int i = std::max(settled, firstLog - 1); i <= lastLog; ++i) {
+        const int index = indexOf(log_[std::size_t(i)].offset);
+        lowest = std::min(lowest, index);
+        maybeHeld_[std::size_t(index)] = true;
+        if (blocks_[std::size_t(index)] == Block::Acked)
+            blocks_[std::size_t(index)] = Block::Doubtful;
     }
-    if (requestsInARow_ >= MaxRequestsForBlock) {
-        failedBlock_ = askedFor;
-        abandon();
-        emit unitKeepsAsking(askedFor);
+    topAcked_ = -1;
+    for (int index = BlockCount - 1; index >= 0 && topAcked_ < 0; --index) {
+        if (blocks_[std::size_t(index)] == Block::Acked)
+            topAcked_ = index;
+    }
+    // Asked again and again for a block it may hold, with replies that never come in step (on
+    // a busy machine a refusal can look too soon): go past it as for refusals in step, after
+    // a few more of them (a stray resend request is in doubt too); the end settles it.
+    if (!resolving_ && order_ != UnitOrder::AnyAddress && offsetOf(lowest) == askedBlock_
+        && requestsInARow_ >= RefusalsInDoubtBeforePassing && maybeHeld_[std::size_t(lowest)]) {
+        blocks_[std::size_t(lowest)] = Block::Passed;
+        moveOnFrom(lowest + 1, ReplyResendLarge);
         return;
     }
-    link_.cursor = offset;
-    link_.phase = 0;
-    sendNext();
+    sendBlock(lowest);
+}
+
+// The last block is acknowledged and the link was quiet: done when every block is written;
+// blocks gone past are settled first by sending them again.
+void FirmwareTransfer::reachedEnd()
+{
+    int index = 0;
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        finish();
+        return;
+    }
+    resolving_ = true;
+    settle(ReplyBlockOk24);
+}
+
+// Past the last block: sends the first block not known to be written, or, while the transfer
+// does not know how the unit takes addresses, first a block the unit surely holds (neither
+// block 0, which an in-order unit takes again after the last block, nor the last block, which
+// one may acknowledge again): a unit that writes any block acknowledges it, an in-order one
+// refuses it. Nothing left: the end's drain.
+void FirmwareTransfer::settle(ReplyCode why)
+{
+    int index = 0;
+    while (index < BlockCount && written(index))
+        ++index;
+    if (index >= BlockCount) {
+        drainFor(Doubt::End, why);
+        return;
+    }
+    if (order_ == UnitOrder::Unknown && probe_ < 0) {
+        for (int p = BlockCount - 2; p >= 1 && probe_ < 0; --p) {
+            if (blocks_[std::size_t(p)] == Block::Acked)
+                probe_ = p;
+        }
+        probeRefusals_ = 0;
+    }
+    sendBlock(order_ == UnitOrder::Unknown && probe_ >= 0 ? probe_ : index);
+}
+
+void FirmwareTransfer::finish()
+{
+    running_ = false;
+    resolving_ = false;
+    count_ = EndCount;
+    guard_.stop();
+    emit finished();
 }
 
 void FirmwareTransfer::abandon()
 {
     running_ = false;
+    resolving_ = false;
     if (count_ < EndCount)
         count_ = EndCount;
     doubt_ = Doubt::None;

@@ -4,17 +4,15 @@
 // progress counter (1 per 256-byte block, 10 per 512-byte block, 10848 at the end) and
 // decides completion.
 //
-// Staying in step. Replies carry no sequence numbers: an acknowledgement that comes twice
-// would otherwise be taken as the answer to the next block, and the host would run ahead of
-// the unit without knowing it; a resend request would then bring back the wrong block.
-// Every message sent is logged with the block it belongs to. The StallGuard takes a reply
-// as the answer to the last message only when it comes in step; otherwise, and whenever
-// the host must be sure (a resend request, the end of the payload, every CheckpointBlocks
-// blocks), it drains the link and the replies that came are matched to the last messages
-// sent. Where a resend request is among them, the transfer goes back to the block of the
-// earliest message they can answer and sends on from there: blocks carry their address, so
-// writing one again is harmless; skipping one never is. Success is reported only after the
-// last block's acknowledgement and a drain that found nothing to doubt.
+// Replies carry no sequence numbers, and units differ in what they do with a block's
+// address (one writes any block where it says, another takes only the block it waits for).
+// How the transfer stays in step with every such unit is told in README.md, "Staying in
+// step". The invariants kept here: a block counts as written only on an acknowledgement
+// that surely answers it, or, for a unit shown to take blocks only in order, on the
+// acknowledgement of a later block; with nothing going wrong the unit receives exactly the
+// plain stop-and-wait sequence (each block once, and for a resend request the block again,
+// or in the middle of a block its next part); success needs every block written and a drain
+// that found nothing in doubt.
 //
 // Runs on the thread that owns it.
 
@@ -25,6 +23,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 namespace Tarsyn {
 
@@ -56,6 +55,14 @@ public:
     // The block the unit kept asking for (after unitKeepsAsking).
     std::uint32_t failedBlock() const { return failedBlock_; }
 
+    // What the transfer has learnt of how the unit takes addresses.
+    enum class UnitOrder {
+        Unknown,
+        AnyAddress,   // it acknowledged again a block it held, with nothing else on the way
+        InOrder,      // it kept refusing a block it must already hold
+    };
+    UnitOrder unitOrder() const { return order_; }
+
     StallGuard &guard() { return guard_; }
     const StallGuard &guard() const { return guard_; }
 
@@ -79,28 +86,59 @@ private:
         bool final;             // the whole block, or its part 0
     };
 
-    enum class Doubt { None, Resend, End, Checkpoint };
+    // What the host knows of each block of the payload.
+    enum class Block : std::uint8_t {
+        Unknown,    // no acknowledgement seen
+        Acked,      // an acknowledgement surely answered it: written
+        Doubtful,   // acknowledged, but a later doubt covered that acknowledgement
+        Passed,     // refused while the unit may hold it already; gone past
+    };
+
+    enum class Doubt { None, Resend, End, Checkpoint, Probe };
+
+    static int indexOf(std::uint32_t offset);
+    static std::uint32_t offsetOf(int index);
 
     void sendNext();
+    void sendBlock(int index);
     void sent(std::uint32_t offset, bool final);   // log it and await its reply
     void answered(ReplyCode code);
     void drained();
-    void restartAt(std::uint32_t offset, std::uint32_t askedFor);
+    void refused(int index, ReplyCode code);
+    void acked(int index, ReplyCode code);
+    void moveOnFrom(int index, ReplyCode why);
+    void goBack(int firstLog, int lastLog);
+    bool countRequest(std::uint32_t offset);
+    bool written(int index) const;
+    void reachedEnd();
+    void settle(ReplyCode why);
+    void finish();
     void blockDone(std::uint32_t offset);
-    bool lastBlock(const Sent &sent) const;
     void drainFor(Doubt doubt, ReplyCode trigger);
 
     DeviceLink &link_;
     StallGuard guard_;
     std::deque<Sent> log_;
+    std::vector<Block> blocks_;
+    std::vector<bool> maybeHeld_;      // a copy went out whose outcome is not surely known
+    UnitOrder order_ = UnitOrder::Unknown;
     bool running_ = false;
+    bool resolving_ = false;           // past the last block: settling blocks gone past
+    bool linkFaulty_ = false;          // a reply came twice, too soon, or was lost
     int count_ = EndCount;             // no transfer yet
     std::uint32_t ackedEnd_ = 0;       // progress: the end of the highest block completed
+    int topAcked_ = -1;                // the highest block surely acknowledged
+    int highestSent_ = -1;
     int sinceCheckpoint_ = 0;
+    int probe_ = -1;                   // a block the unit surely holds, sent to learn its order
+    int probeRefusals_ = 0;
+    std::uint64_t sentTotal_ = 0;      // messages sent since start(), repeats included
+    std::uint64_t settledTotal_ = 0;   // of which answered before a drain found the host in step
     Doubt doubt_ = Doubt::None;
     ReplyCode trigger_ = ReplyNone;
     std::uint32_t askedBlock_ = 0xFFFFFFFF;
     int requestsInARow_ = 0;
+    int requestsSinceAck_ = 0;
     std::uint32_t failedBlock_ = 0;
 };
 

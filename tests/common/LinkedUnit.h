@@ -1,9 +1,9 @@
 #pragma once
 // The unit's side of the link for the session and window tests: firmware blocks in both forms
-// written by their address into a flash (as the real unit does, so that only the flash's
-// content tells whether the host stayed in step), preset reads and writes from a store, and
-// a link that delays, loses, doubles and strays replies. Replies are delivered through the
-// event loop, by QTimer, to the callback given.
+// written into a flash (by their address, or only the block the unit waits for: so that only
+// the flash's content tells whether the host stayed in step), preset reads and writes from a
+// store, and a link that delays, loses, doubles and strays replies. Replies are delivered
+// through the event loop, by QTimer, to the callback given.
 
 #include "MessageSink.h"
 #include "SysEx.h"
@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -37,6 +38,13 @@ struct LinkFaults {
     int pauseAtReply = 0;        // this reply and all after it wait ...
     int pauseMs = 0;             // ... this long (the unit reads nothing meanwhile)
 };
+
+// How a unit judges a good block's address (as tarsyn-virtual-unit --address-policy):
+// Any writes it where it says; Sequence takes only the block it waits for and acknowledges
+// the one it wrote last again without writing it; Strict takes only the block it waits for.
+// Every other block is refused with a resend request. After the payload's last block the unit
+// waits for block 0 again.
+enum class AddressPolicy { Any, Sequence, Strict };
 
 // The unit's side: blocks in both forms into a flash, preset reads and writes.
 class LinkedUnit : public MessageSink {
@@ -68,7 +76,9 @@ public:
                 stream_.clear();
             stream_ += m.mid(HeaderLength, m.size() - HeaderLength - 1);
             partsSeen_ = part;
-            send(reply(UnitBlockOk));
+            // (Not at part 1: a request there may answer the block before, and the host goes back.)
+            const bool midResend = part >= 2 && resendMidBlockEvery > 0 && ++partsReceived_ % resendMidBlockEvery == 0;
+            send(reply(midResend ? (part == 2 && m.size() == 70 ? UnitResendSmall : UnitResendLarge) : UnitBlockOk));
         } else if (command == CmdSmallBlock || command == CmdLargeBlock) {
             const int size = command == CmdSmallBlock ? 256 : 512;
             const QByteArray s = m.mid(HeaderLength, m.size() - HeaderLength - 1) + (multiPart ? stream_ : QByteArray());
@@ -82,8 +92,12 @@ public:
 
     LinkFaults faults;
     bool multiPart = false;
+    AddressPolicy policy = AddressPolicy::Any;
     std::set<std::uint32_t> resendOnce;  // blocks asked for again the first time they arrive
+    std::map<std::uint32_t, int> refuse; // blocks asked for again this many times
+    int resendMidBlockEvery = 0;         // a resend request for every Nth part before part 0
     bool alwaysResend = false;
+    std::vector<std::uint32_t> blocksReceived;  // the address of every good whole block / part 0
     int ignoredPreset = -1, ignoredWrites = 0;
     std::vector<QByteArray> sent;
     std::vector<std::uint8_t> flash;
@@ -99,10 +113,23 @@ private:
         int sum = 0;
         for (int i = 3; i < s.size(); ++i)
             sum += std::uint8_t(s[i]);
-        if ((sum & 0x7F) != s[2] || offset + std::uint32_t(size) > ImageSize || alwaysResend
-            || resendOnce.erase(offset) > 0)
+        if ((sum & 0x7F) != s[2] || offset + std::uint32_t(size) > ImageSize)
             return false;
+        blocksReceived.push_back(offset);
+        if (policy != AddressPolicy::Any) {
+            if (offset == 0 && waited_ >= PayloadSize)
+                waited_ = 0;
+            if (offset != waited_)
+                return policy == AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_;
+        }
+        if (alwaysResend || resendOnce.erase(offset) > 0)
+            return false;
+        if (auto r = refuse.find(offset); r != refuse.end() && r->second > 0) {
+            --r->second;
+            return false;
+        }
         unpackSevenBit(int(s.size()) - 3, reinterpret_cast<const std::uint8_t *>(s.constData()) + 3, &flash[offset]);
+        waited_ = offset + std::uint32_t(size);
         return true;
     }
 
@@ -139,6 +166,8 @@ private:
     std::function<void(const QByteArray &)> deliver_;
     QByteArray stream_;
     int partsSeen_ = 0;
+    int partsReceived_ = 0;
+    std::uint32_t waited_ = 0;
     bool paused_ = false;
     QElapsedTimer pauseEnds_;
 };

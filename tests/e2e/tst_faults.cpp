@@ -1,7 +1,8 @@
 // tarsyn-flash against a virtual unit that plays the faults of a real link and of a busy
 // unit, through a real JACK server: replies that come twice, that are lost, identity replies
 // of another version, a unit that pauses for seconds, one that asks for every block again, a
-// second host on the same ports, and preset jobs while replies come twice. How the jobs
+// second host on the same ports, and preset jobs while replies come twice; each kind of unit
+// (how it judges a block's address) meets lost replies among resend requests. How the jobs
 // recover is tested in-process (tests/session); here each kind of fault crosses the MIDI
 // system once or twice.
 //
@@ -83,9 +84,19 @@ private slots:
             << QStringList{"--version", "2.09", "--pause-every", "700", "--pause-ms", "2500"} << 70 << "paused=4 ";
         QTest::newRow("lost replies") << QStringList{"--version", "2.10", "--drop-every", "400"} << 150
                                       << "dropped=[1-9]";
-        // A unit (or a cable) that asks for every block again: a failure naming the block.
+        // The units that judge addresses otherwise than the default strict one (which takes
+        // only the block it waits for): lost replies among resend requests.
+        QTest::newRow("lost replies and resends, a unit that writes any block")
+            << QStringList{"--version", "2.09", "--address-policy", "any", "--drop-every", "300", "--resend-every", "97"}
+            << 60 << "dropped=[1-9]";
+        QTest::newRow("lost replies and resends, a unit that takes blocks in sequence")
+            << QStringList{"--version", "2.09", "--address-policy", "sequence", "--drop-every", "300", "--resend-every", "97"}
+            << 60 << "dropped=[1-9]";
+        // A unit (or a cable) that asks for every block again: a failure naming the block (the
+        // first, or on a busy machine, where a late reply brought a repeat and the unit may
+        // hold the first block, the second).
         QTest::newRow("endless resend requests") << QStringList{"--version", "2.09", "--resend-always"} << 60
-                                                 << "the unit keeps asking for block 0x0 again: check the MIDI connection";
+                                                 << "the unit keeps asking for block 0x(0|100) again: check the MIDI connection";
     }
     void update()
     {
@@ -103,7 +114,7 @@ private slots:
         QVERIFY2(run.exitCode() != 0 || flash.left(PayloadSize) == payload(),
                  "SUCCESS CLAIMED WITH A WRONG FLASH\n" + both(run, *unit));
         if (unitOptions.contains(QLatin1String("--resend-always"))) {
-            QVERIFY2(run.exitCode() == 1 && run.err.contains(outcome) && !unit->out.contains(QLatin1String("update received:")),
+            QVERIFY2(run.exitCode() == 1 && run.err.contains(QRegularExpression(outcome)) && !unit->out.contains(QLatin1String("update received:")),
                      both(run, *unit));
             return;
         }

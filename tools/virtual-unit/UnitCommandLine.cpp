@@ -74,7 +74,7 @@ QString UnitCommandLine::helpText()
         "  --address-policy POLICY    which good blocks are written: any (each at its address),\n"
         "                             sequence (only the block waited for; the one written last\n"
         "                             again is acknowledged), strict (only the block waited for);\n"
-        "                             default any\n"
+        "                             default strict\n"
         "  --strict-form              take blocks only in the form of the firmware version: from 2.10 on a\n"
         "                             block in one message is asked for again, before 2.10 parts\n"
         "                             are ignored\n"

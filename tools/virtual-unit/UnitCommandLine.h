@@ -10,7 +10,8 @@
 namespace Tarsyn {
 
 struct UnitCommandLine {
-    UnitOptions options;
+    // The program plays the least forgiving unit unless told otherwise.
+    UnitOptions options{.addressPolicy = UnitOptions::AddressPolicy::Strict, .presetFaults = {}};
     QString portName;          // appended to "Tarsyn+ virtual unit" when not empty
     QString presetsFile;       // --presets: load the store from this .syx file
     QString dumpPresetsFile;   // --dump-presets: write the store here on exit

@@ -39,7 +39,8 @@ struct UnitOptions {
     // sent again, is acknowledged and not written again. Strict: only the block waited for.
     // Every other address is a bad address, asked for again with the size of the block
     // waited for. The unit waits for block 0 again after an identify request and after the
-    // payload's last block. In parts, this applies to the block's part 0.
+    // payload's last block. In parts, this applies to the block's part 0. (The program's
+    // default is Strict.)
     enum class AddressPolicy { Any, Sequence, Strict };
     AddressPolicy addressPolicy = AddressPolicy::Any;
 
