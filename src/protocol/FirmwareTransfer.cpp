@@ -243,6 +243,11 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         moveOnFrom(index + 1, code);
         return;
     }
+    if (index > 0 && blocks_[std::size_t(index - 1)] == Block::Passed && requestsInARow_ >= RefusalsBeforePassing) {
+        // The block after one gone past, refused again: an in-order unit still waits for that one.
+        sendBlock(index - 1);
+        return;
+    }
     sendBlock(index);   // in step: the block again, as the unit asked
 }
 

@@ -35,6 +35,7 @@ struct LinkFaults {
     int strayIdentityEvery = 0;  // an identity reply of another version goes with it
     int strayReplyEvery = 0;     // a reply the unit never sent (ack or resend) comes first
     int silentAfter = -1;        // no replies after this many
+    std::set<int> lost;          // these replies never arrive
     int pauseAtReply = 0;        // this reply and all after it wait ...
     int pauseMs = 0;             // ... this long (the unit reads nothing meanwhile)
 };
@@ -149,7 +150,7 @@ private:
             post(at, reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other"));
         if (faults.strayReplyEvery && n % faults.strayReplyEvery == 0)
             post(at, reply((n / faults.strayReplyEvery) % 3 == 0 ? UnitResendSmall : UnitBlockOk));
-        if (faults.dropEvery && n % faults.dropEvery == 0)
+        if ((faults.dropEvery && n % faults.dropEvery == 0) || faults.lost.contains(n))
             return;
         post(at, r);
         if (faults.duplicateEvery && n % faults.duplicateEvery == 0)

@@ -82,6 +82,8 @@ private slots:
     void giveUp();
     void resendBound_data();
     void resendBound();
+    void unsureBlock_data();
+    void unsureBlock();
     void receivePass_data();
     void receivePass();
     void comparePass_data();
@@ -297,6 +299,37 @@ void TestSession::resendBound()
         QCOMPARE(rig.keepsAsking.size(), 1);
         QCOMPARE(rig.transfer.failedBlock(), Block);
     }
+}
+
+// A block the unit refuses three times, the first refusal lost: the host repeats it and may
+// go past it as one the unit holds. Every kind of unit must end with it written (one that
+// writes any block gets it again after the last block; an in-order one refuses the next block
+// until it has it).
+void TestSession::unsureBlock_data()
+{
+    QTest::addColumn<bool>("multiPart");
+    QTest::addColumn<AddressPolicy>("policy");
+    for (AddressPolicy policy : {AddressPolicy::Any, AddressPolicy::Sequence, AddressPolicy::Strict}) {
+        for (bool multi : {false, true})
+            QTest::addRow("%s, %s", policyName(policy), multi ? "multi-part" : "single") << multi << policy;
+    }
+}
+
+void TestSession::unsureBlock()
+{
+    QFETCH(bool, multiPart);
+    QFETCH(AddressPolicy, policy);
+    constexpr std::uint32_t Block = 0x5000;
+    TransferRig rig(multiPart);
+    rig.transfer.guard().setTimeout(20);
+    rig.unit.policy = policy;
+    rig.unit.refuse[Block] = 3;
+    const int perBlock = multiPart ? 3 : 1;   // replies per 256-byte block
+    rig.unit.faults.lost.insert(int(Block / 256) * perBlock + perBlock);
+    rig.transfer.start();
+    QVERIFY(rig.ended());
+    QCOMPARE(rig.finished.size(), 1);
+    QVERIFY(rig.flashExact());
 }
 
 void TestSession::giveUp()
