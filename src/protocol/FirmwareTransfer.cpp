@@ -378,8 +378,9 @@ void FirmwareTransfer::goBack(int firstLog, int lastLog)
     firstLog = std::min(std::max(firstLog, settled), lastLog);
     if (!countRequest(log_[std::size_t(firstLog)].offset))
         return;
+    // (The last message always counts: a reply after a drain that settled it answers it.)
     int lowest = BlockCount;
-    for (int i = std::max(settled, firstLog - 1); i <= lastLog; ++i) {
+    for (int i = std::min(std::max(settled, firstLog - 1), lastLog); i <= lastLog; ++i) {
         const int index = indexOf(log_[std::size_t(i)].offset);
         lowest = std::min(lowest, index);
         maybeHeld_[std::size_t(index)] = true;
