@@ -20,9 +20,11 @@ set(TARSYN_SANITIZER_ENV
   "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
   "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 
-# tarsyn_add_qtest(<name> SOURCES ... LIBS ... LABEL <label> [NEEDS jack xvfb] [TIMEOUT s] [ENV ...])
+# tarsyn_add_qtest(<name> SOURCES ... LIBS ... LABEL <label> [NEEDS jack xvfb] [TIMEOUT s] [ENV ...]
+#                  [WINE_ONLY function ...])
+# WINE_ONLY: under Wine, only these test functions (the rest test the same logic natively).
 function(tarsyn_add_qtest name)
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;NEEDS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;NEEDS;ENV;WINE_ONLY" ${ARGN})
   qt_add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/common)
@@ -35,7 +37,7 @@ function(tarsyn_add_qtest name)
   # Under Wine Qt Test's plain-text report never reaches stdout; its TAP report does.
   set(args "")
   if(WIN32)
-    set(args -o -,tap)
+    set(args -o -,tap ${T_WINE_ONLY})
   endif()
   tarsyn_add_test_command(${name} COMMAND ${name} ${args}
     LABEL ${T_LABEL} NEEDS ${T_NEEDS} TIMEOUT ${T_TIMEOUT} ENV ${T_ENV})
