@@ -40,7 +40,6 @@ FirmwareTransfer::FirmwareTransfer(DeviceLink &link, QObject *parent)
             return;
         log_.push_back(log_.back());
         ++sentTotal_;
-        linkFaulty_ = true;
         const int index = indexOf(log_.back().offset);
         if (log_.back().final && index < BlockCount)
             maybeHeld_[std::size_t(index)] = true;
@@ -77,13 +76,11 @@ void FirmwareTransfer::start()
     blocks_.assign(BlockCount, Block::Unknown);
     maybeHeld_.assign(BlockCount, false);
     order_ = UnitOrder::Unknown;
-    linkFaulty_ = false;
     running_ = true;
     resolving_ = false;
     count_ = 0;
     ackedEnd_ = 0;
     topAcked_ = -1;
-    highestSent_ = -1;
     sinceCheckpoint_ = 0;
     probe_ = -1;
     probeRefusals_ = 0;
@@ -123,7 +120,6 @@ void FirmwareTransfer::sent(std::uint32_t offset, bool final)
     ++sentTotal_;
     if (log_.size() > LogLength)
         log_.pop_front();
-    highestSent_ = std::max(highestSent_, indexOf(offset));
     guard_.watch();
 }
 
@@ -132,6 +128,14 @@ bool FirmwareTransfer::written(int index) const
     const Block state = blocks_[std::size_t(index)];
     // A unit that takes blocks only in order acknowledged a later block: it holds this one.
     return state == Block::Acked || (order_ == UnitOrder::InOrder && index < topAcked_);
+}
+
+// The first block from `from` on not known to be written; BlockCount if there is none.
+int FirmwareTransfer::firstUnwritten(int from) const
+{
+    while (from < BlockCount && written(from))
+        ++from;
+    return from;
 }
 
 void FirmwareTransfer::blockDone(std::uint32_t offset)
@@ -255,8 +259,7 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
 // the end's drain (`why`: the reply that led here).
 void FirmwareTransfer::moveOnFrom(int index, ReplyCode why)
 {
-    while (index < BlockCount && written(index))
-        ++index;
+    index = firstUnwritten(index);
     if (index >= BlockCount) {
         drainFor(Doubt::End, why);
         return;
@@ -275,10 +278,7 @@ bool FirmwareTransfer::countRequest(std::uint32_t offset)
     // Refused again and again while going between blocks: no block acknowledged for this many
     // requests ends the transfer too (naming the lowest block not known to be written).
     if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock) {
-        int lowest = 0;
-        while (lowest < BlockCount - 1 && written(lowest))
-            ++lowest;
-        offset = offsetOf(lowest);
+        offset = offsetOf(std::min(firstUnwritten(0), BlockCount - 1));
         requestsInARow_ = MaxRequestsForBlock;
     }
     if (requestsInARow_ < MaxRequestsForBlock)
@@ -300,8 +300,6 @@ void FirmwareTransfer::drained()
     doubt_ = Doubt::None;
     const Sent last = log_.back();
 
-    if (doubt == Doubt::None || replies.size() > 1)
-        linkFaulty_ = true;
     // A resend request that seems to answer a block's part 1 may answer the previous block's
     // part 0 (a copy of a reply taken in step puts the host one message ahead unseen): it is
     // matched as in doubt below, which goes back to the previous block.
@@ -408,10 +406,7 @@ void FirmwareTransfer::goBack(int firstLog, int lastLog)
 // blocks gone past are settled first by sending them again.
 void FirmwareTransfer::reachedEnd()
 {
-    int index = 0;
-    while (index < BlockCount && written(index))
-        ++index;
-    if (index >= BlockCount) {
+    if (firstUnwritten(0) >= BlockCount) {
         finish();
         return;
     }
@@ -426,9 +421,7 @@ void FirmwareTransfer::reachedEnd()
 // refuses it. Nothing left: the end's drain.
 void FirmwareTransfer::settle(ReplyCode why)
 {
-    int index = 0;
-    while (index < BlockCount && written(index))
-        ++index;
+    const int index = firstUnwritten(0);
     if (index >= BlockCount) {
         drainFor(Doubt::End, why);
         return;

@@ -110,6 +110,7 @@ private:
     void goBack(int firstLog, int lastLog);
     bool countRequest(std::uint32_t offset);
     bool written(int index) const;
+    int firstUnwritten(int from) const;
     void reachedEnd();
     void settle(ReplyCode why);
     void finish();
@@ -124,11 +125,9 @@ private:
     UnitOrder order_ = UnitOrder::Unknown;
     bool running_ = false;
     bool resolving_ = false;           // past the last block: settling blocks gone past
-    bool linkFaulty_ = false;          // a reply came twice, too soon, or was lost
     int count_ = EndCount;             // no transfer yet
     std::uint32_t ackedEnd_ = 0;       // progress: the end of the highest block completed
     int topAcked_ = -1;                // the highest block surely acknowledged
-    int highestSent_ = -1;
     int sinceCheckpoint_ = 0;
     int probe_ = -1;                   // a block the unit surely holds, sent to learn its order
     int probeRefusals_ = 0;
