@@ -360,7 +360,7 @@ void FirmwareTransfer::drained()
         sendNext();
         return;
     }
-    goBack(first, lastIndex);
+    goBack(first, lastIndex, std::all_of(replies.cbegin(), replies.cend(), isResend));
 }
 
 // A resend request among replies whose messages are in doubt: go back to the lowest block
@@ -368,17 +368,31 @@ void FirmwareTransfer::drained()
 // message may come after the drain, making the request the answer to the one before). The
 // acknowledgements of those blocks may have answered other messages: they are in doubt too,
 // and so is whether the unit holds them.
-void FirmwareTransfer::goBack(int firstLog, int lastLog)
+void FirmwareTransfer::goBack(int firstLog, int lastLog, bool onlyRefusals)
 {
     // Messages before the last drain that found the host in step are settled.
     const std::uint64_t logBegins = sentTotal_ - log_.size();
     const int settled = settledTotal_ > logBegins ? int(settledTotal_ - logBegins) : 0;
     firstLog = std::min(std::max(firstLog, settled), lastLog);
+    const int from = std::min(std::max(settled, firstLog - 1), lastLog);
+    if (onlyRefusals && resolving_ && probe_ >= 0) {
+        // Only refusals, and every message they can answer is (a copy of) the probe: the unit
+        // refused the probe, as in step (on a slow link every copy may be answered).
+        bool onlyProbe = true, whole = false;
+        for (int i = from; i <= lastLog; ++i) {
+            onlyProbe = onlyProbe && indexOf(log_[std::size_t(i)].offset) == probe_;
+            whole = whole || log_[std::size_t(i)].final;
+        }
+        if (onlyProbe && whole) {
+            refused(probe_, ReplyResendLarge);
+            return;
+        }
+    }
     if (!countRequest(log_[std::size_t(firstLog)].offset))
         return;
     // (The last message always counts: a reply after a drain that settled it answers it.)
     int lowest = BlockCount;
-    for (int i = std::min(std::max(settled, firstLog - 1), lastLog); i <= lastLog; ++i) {
+    for (int i = from; i <= lastLog; ++i) {
         const int index = indexOf(log_[std::size_t(i)].offset);
         lowest = std::min(lowest, index);
         maybeHeld_[std::size_t(index)] = true;

@@ -107,7 +107,7 @@ private:
     void refused(int index, ReplyCode code);
     void acked(int index, ReplyCode code);
     void moveOnFrom(int index, ReplyCode why);
-    void goBack(int firstLog, int lastLog);
+    void goBack(int firstLog, int lastLog, bool onlyRefusals);
     bool countRequest(std::uint32_t offset);
     bool written(int index) const;
     int firstUnwritten(int from) const;

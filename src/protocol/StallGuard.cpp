@@ -18,17 +18,19 @@ StallGuard::StallGuard(DeviceLink &link, QObject *parent)
 
 int StallGuard::quietMs() const
 {
-    const int full = timer_.timeoutMs(0);
+    const int full = timer_.timeoutMs(backoff_);
     if (thorough_ || !timer_.measured())
         return full;
+    // After a repeat, the answer to the last copy may come as long after it as a reply to the
+    // first copy can come after that one: the time between them is waited for on top.
     constexpr qint64 MinQuietNs = 4000000;
-    const qint64 quick = std::max(MinQuietNs, 2 * timer_.smoothedNs());
+    const qint64 quick = std::max(MinQuietNs, 2 * timer_.smoothedNs()) + spreadNs_;
     return int(std::min<qint64>(full, (quick + 999999) / 1000000));
 }
 
 void StallGuard::armTimeout()
 {
-    int ms = timer_.timeoutMs(inARow_);
+    int ms = timer_.timeoutMs(backoff_);
     if (silenceMs_ > 0) {
         // Wake up in time to give up when the silence span ends.
         const qint64 left = qint64(silenceMs_) - heardAt_.elapsed();
@@ -46,6 +48,7 @@ void StallGuard::watch()
     quiet_.stop();
     copies_ = 1;
     sentAt_.start();
+    firstSentAt_.start();
     armTimeout();
 }
 
@@ -70,6 +73,7 @@ StallGuard::Take StallGuard::reply(ReplyCode code)
     // measured (a reply after a repeat may answer either copy).
     timer_.addSample(elapsed);
     inARow_ = 0;
+    backoff_ = 0;
     replyTimeout_.stop();
     return Take::Answer;
 }
@@ -84,6 +88,7 @@ void StallGuard::startDrain(bool thorough)
 {
     draining_ = true;
     thorough_ = thorough;
+    spreadNs_ = copies_ > 1 ? firstSentAt_.nsecsElapsed() - sentAt_.nsecsElapsed() : 0;
     replyTimeout_.stop();
     quiet_.start(quietMs());
 }
@@ -126,6 +131,7 @@ void StallGuard::expired()
         return;
     }
     ++inARow_;
+    backoff_ = std::min(backoff_ + 1, 16);   // (the timeout stops growing at its ceiling)
     ++repeats_;
     ++copies_;
     link_.repeatLastMessage();

@@ -5,7 +5,8 @@
 // sent:
 //   - a reply that comes in step (one copy of the message out, not too soon) is the answer;
 //   - when the reply timeout (ReplyTimer) expires, the last message goes out again, and each
-//     repeat in a row doubles the timeout;
+//     repeat doubles the timeout, for the messages after it too, until a reply comes in step
+//     (the link may have become slower: as TCP keeps its backed-off timer, Karn's rule);
 //   - a reply that comes too soon, or after a repeat went out (the unit may answer every
 //     copy), is held: the guard collects replies until the link has been quiet for a
 //     while (a drain) and then hands the owner everything that came (drained()). The owner
@@ -75,7 +76,7 @@ public:
     int repeats() const { return repeats_; }           // all repeats since resetCount()
     int heldReplies() const { return held_; }          // replies held for a drain, likewise
     int repeatsInARow() const { return inARow_; }
-    void resetCount() { repeats_ = 0; held_ = 0; inARow_ = 0; }
+    void resetCount() { repeats_ = 0; held_ = 0; inARow_ = 0; backoff_ = 0; }
     const ReplyTimer &replyTimer() const { return timer_; }
     int quietMs() const;      // how long the current drain waits after the last reply
 
@@ -95,6 +96,8 @@ private:
     QTimer replyTimeout_;
     QTimer quiet_;
     QElapsedTimer sentAt_;     // the current message's last copy
+    QElapsedTimer firstSentAt_;   // its first copy
+    qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
     QElapsedTimer heardAt_;    // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;
@@ -107,6 +110,7 @@ private:
     int repeats_ = 0;
     int held_ = 0;
     int inARow_ = 0;
+    int backoff_ = 0;          // doublings of the timeout kept until a reply comes in step
 };
 
 } // namespace Tarsyn

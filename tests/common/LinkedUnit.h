@@ -38,6 +38,9 @@ struct LinkFaults {
     std::set<int> lost;          // these replies never arrive
     int pauseAtReply = 0;        // this reply and all after it wait ...
     int pauseMs = 0;             // ... this long (the unit reads nothing meanwhile)
+    int slowFromReply = 0;       // this reply and all after it take ...
+    int slowMs = 0;              // ... this much longer (a machine under load)
+    int jitterMs = 0;            // each reply up to this much later again, in order
 };
 
 // How a unit judges a good block's address (as tarsyn-virtual-unit --address-policy):
@@ -145,7 +148,17 @@ private:
         }
         // While the unit pauses, what arrives waits; afterwards every reply goes out at once.
         const int wait = paused_ ? int(qMax<qint64>(0, faults.pauseMs - pauseEnds_.elapsed())) : 0;
-        const int at = faults.latencyMs + wait;
+        const bool slow = faults.slowFromReply > 0 && n >= faults.slowFromReply;
+        int at = faults.latencyMs + wait + (slow ? faults.slowMs : 0);
+        if (slow && faults.jitterMs > 0) {
+            jitter_ = jitter_ * 1103515245u + 12345u;
+            at += int((jitter_ >> 16) % std::uint32_t(faults.jitterMs + 1));
+            // A link delivers in order: never before the reply sent before this one.
+            if (!clock_.isValid())
+                clock_.start();
+            at = int(qMax<qint64>(at, lastDue_ - clock_.elapsed()));
+            lastDue_ = clock_.elapsed() + at;
+        }
         if (faults.strayIdentityEvery && n % faults.strayIdentityEvery == 0)
             post(at, reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other"));
         if (faults.strayReplyEvery && n % faults.strayReplyEvery == 0)
@@ -171,6 +184,9 @@ private:
     std::uint32_t waited_ = 0;
     bool paused_ = false;
     QElapsedTimer pauseEnds_;
+    std::uint32_t jitter_ = 1;
+    QElapsedTimer clock_;
+    qint64 lastDue_ = 0;
 };
 
 // Runs the event loop until `done` holds (checked after every event); false after 2 minutes.

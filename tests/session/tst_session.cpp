@@ -304,14 +304,23 @@ void TestSession::resendBound()
 // A block the unit refuses three times, the first refusal lost: the host repeats it and may
 // go past it as one the unit holds. Every kind of unit must end with it written (one that
 // writes any block gets it again after the last block; an in-order one refuses the next block
-// until it has it).
+// until it has it). Also with a link that slows down near the end, so that the blocks there
+// and the ones sent again after the last block go out more than once.
 void TestSession::unsureBlock_data()
 {
     QTest::addColumn<bool>("multiPart");
     QTest::addColumn<AddressPolicy>("policy");
+    QTest::addColumn<int>("slowMs");
+    QTest::addColumn<int>("jitterMs");
     for (AddressPolicy policy : {AddressPolicy::Any, AddressPolicy::Sequence, AddressPolicy::Strict}) {
-        for (bool multi : {false, true})
-            QTest::addRow("%s, %s", policyName(policy), multi ? "multi-part" : "single") << multi << policy;
+        for (bool multi : {false, true}) {
+            const char *form = multi ? "multi-part" : "single";
+            QTest::addRow("%s, %s", policyName(policy), form) << multi << policy << 0 << 0;
+            QTest::addRow("%s, %s, the link slows down near the end", policyName(policy), form)
+                << multi << policy << 30 << 0;
+            QTest::addRow("%s, %s, the link's delay varies near the end", policyName(policy), form)
+                << multi << policy << 0 << 25;
+        }
     }
 }
 
@@ -319,6 +328,8 @@ void TestSession::unsureBlock()
 {
     QFETCH(bool, multiPart);
     QFETCH(AddressPolicy, policy);
+    QFETCH(int, slowMs);
+    QFETCH(int, jitterMs);
     constexpr std::uint32_t Block = 0x5000;
     TransferRig rig(multiPart);
     rig.transfer.guard().setTimeout(20);
@@ -326,6 +337,14 @@ void TestSession::unsureBlock()
     rig.unit.refuse[Block] = 3;
     const int perBlock = multiPart ? 3 : 1;   // replies per 256-byte block
     rig.unit.faults.lost.insert(int(Block / 256) * perBlock + perBlock);
+    if (slowMs > 0 || jitterMs > 0) {
+        // From about 30 blocks before the end every reply comes later (by up to) three times
+        // the reply timeout learnt so far: messages go out again before their answers come.
+        constexpr int From = 2898;
+        rig.unit.faults.slowFromReply = multiPart ? 3 * 2048 + 5 * (From - 2048) : From;
+        rig.unit.faults.slowMs = slowMs;
+        rig.unit.faults.jitterMs = jitterMs;
+    }
     rig.transfer.start();
     QVERIFY(rig.ended());
     QCOMPARE(rig.finished.size(), 1);
