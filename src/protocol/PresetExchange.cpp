@@ -123,7 +123,7 @@ void PresetExchange::presetDataReceived()
 {
     // A reply without a complete preset is not an answer: the request stays outstanding
     // (and is repeated if no complete reply follows).
-    if (link_.presetLength != PresetSize)
+    if (link_.presetLength() != PresetSize)
         return;
     // Collected by a drain under way, the end's too: a reply then means the host ran ahead.
     if (running_ && guard_.draining()) {
@@ -147,13 +147,13 @@ void PresetExchange::presetDataReceived()
 void PresetExchange::take()
 {
     if (presetReceive) {
-        storePreset(presetBank, presetSlot, link_.presetData);
+        storePreset(presetBank, presetSlot, link_.presetData());
         emit presetStored(presetBank, presetSlot);
     } else if (!storeFilled) {
         running_ = false;
         guard_.stop();
         return; // nothing to compare with: no write, no request
-    } else if (!unitCopyMatches(presetBank, presetSlot, link_.presetData)) {
+    } else if (!unitCopyMatches(presetBank, presetSlot, link_.presetData())) {
         // Only a difference seen in step counts (a retry, a write, a failure). Sent by the
         // unit on its own, a preset answers no request and is taken as it comes.
         if (running_)
@@ -176,7 +176,10 @@ void PresetExchange::differs()
         fail();
         return;
     }
-    loadPreset(presetBank, presetSlot, link_.presetData);
+    // The outgoing copy replaces the received one in presetData, which sendPreset sends.
+    std::uint8_t outgoing[PresetSize];
+    loadPreset(presetBank, presetSlot, outgoing);
+    link_.setPresetData(outgoing);
     if (!written_.testBit(index)) {
         written_.setBit(index);
         ++presetsWritten;
