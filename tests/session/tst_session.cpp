@@ -456,7 +456,7 @@ void TestSession::receivePass()
     rig.unit.faults = faults;
     rig.presets.startReceive();
     QVERIFY(rig.ended());
-    QVERIFY(rig.last.passComplete && rig.presets.storeFilled);
+    QVERIFY(rig.last.passComplete && rig.presets.storeFilled());
     // Every preset under its own slot, whatever the link did.
     QVERIFY(rig.storeMatchesUnit());
     QCOMPARE(rig.bar.back(), PresetCount);
@@ -504,7 +504,7 @@ void TestSession::comparePass()
     QTRY_VERIFY(!rig.presets.passRunning());
     QVERIFY(std::none_of(rig.unit.sent.cbegin(), rig.unit.sent.cend(),
                          [](const QByteArray &m) { return std::uint8_t(m[CommandPos]) == CmdPresetWrite; }));
-    rig.presets.storeFilled = true;
+    rig.presets.markStoreFilled();
     rig.presets.startCompare();
     QVERIFY(rig.ended());
     if (ignoredWrites > 100) { // bounded: the pass fails naming the preset
@@ -514,9 +514,9 @@ void TestSession::comparePass()
         return;
     }
     QVERIFY(rig.last.passComplete);
-    QCOMPARE(rig.presets.presetsWritten, 2);
+    QCOMPARE(rig.presets.presetsWritten(), 2);
     if (!duplicateEvery)
-        QCOMPARE(rig.presets.presetRetries, ignoredWrites);
+        QCOMPARE(rig.presets.presetRetries(), ignoredWrites);
     QVERIFY(rig.unit.presets == wanted);
 }
 
