@@ -33,7 +33,10 @@ struct Rig {
         auto file = std::make_unique<std::uint8_t[]>(FirmwareFileSize);
         makePlaceholderFirmware(file.get());
         std::copy(file.get() + FileSkip, file.get() + FirmwareFileSize, link.imageBuffer());
-        link.multiPart = multiPart;
+        // The block form as the session chooses it: by an identity of firmware 2.10 or 2.09.
+        const char identity[] = {'\xF0', 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, char(multiPart ? 20 : 18), '\xF7'};
+        link.decodeReply(QByteArray(identity, sizeof identity));
+        link.acceptIdentity();
     }
     DropSink sink;
     DeviceLink link{&sink};
@@ -45,7 +48,7 @@ void singleBlock(benchmark::State &state)
     const std::uint32_t at = size == 256 ? 0x2C300 : 0x9A000;
     Rig rig(false);
     for (auto _ : state) {
-        rig.link.cursor = at;
+        rig.link.moveToBlock(at);
         benchmark::DoNotOptimize(rig.link.advanceTransfer());
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * size);
@@ -62,7 +65,7 @@ void blockPart(benchmark::State &state)
     const int carried = std::min(132, streamLength - part * 132) - (part == 0 ? 3 : 0);
     const std::uint8_t command = std::uint8_t(part == 0 ? (size == 256 ? CmdSmallBlock : CmdLargeBlock) : CmdSmallBlock + part);
     Rig rig(true);
-    rig.link.cursor = size == 256 ? 0x2C300 : 0x9A000;
+    rig.link.moveToBlock(size == 256 ? 0x2C300 : 0x9A000);
     for (auto _ : state)
         benchmark::DoNotOptimize(rig.link.sendBlockPart(size, part, command));
     state.SetBytesProcessed(std::int64_t(state.iterations()) * carried * 4 / 5);

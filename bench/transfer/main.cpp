@@ -151,12 +151,12 @@ public:
         silence_.start();
         const int status = loop_.exec();
         port_.close();
-        result.form = link_.multiPart ? QStringLiteral("multi-part") : QStringLiteral("single message");
+        result.form = link_.multiPart() ? QStringLiteral("multi-part") : QStringLiteral("single message");
         result.seconds = double(clock_.nsecsElapsed()) / 1e9;
         result.cpuSeconds = processCpuSeconds() - cpuAtStart_;
         result.messages = sink_.count - messagesAtStart_;
         result.bytes = sink_.bytes - bytesAtStart_;
-        result.resends = link_.retryCount;
+        result.resends = link_.retryCount();
         result.ok = status == 0;
         return result;
     }
@@ -176,7 +176,7 @@ protected:
             clock_.start();
             link_.startTransfer();
         } else if (clock_.isValid() && (code == Tarsyn::ReplyBlockOk24 || code == Tarsyn::ReplyBlockOk25)) {
-            if (link_.cursor >= Tarsyn::PayloadSize && link_.phase == 0)
+            if (link_.cursor() >= Tarsyn::PayloadSize && link_.phase() == 0)
                 loop_.exit(0);
             else
                 link_.advanceTransfer();

@@ -14,8 +14,8 @@ constexpr int PartLength = 132;
 } // namespace
 
 DeviceLink::DeviceLink(MessageSink *sink)
-    : image(std::make_unique<std::uint8_t[]>(ImageSize)) // value-initialised: zero-filled
-    , sink_(sink)
+    : sink_(sink)
+    , image_(std::make_unique<std::uint8_t[]>(ImageSize)) // value-initialised: zero-filled
 {
 }
 
@@ -61,7 +61,7 @@ void DeviceLink::requestPreset(int slot, int bank)
 void DeviceLink::sendPreset(int slot, int bank)
 {
     QByteArray packed(PackedPresetSize, '\0');
-    packSevenBit(presetData, PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
+    packSevenBit(presetData_, PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
     send(presetWriteMessage(slot, bank, packed));
 }
 
@@ -86,11 +86,11 @@ QString DeviceLink::serialDisplayText(std::uint32_t serial)
 
 void DeviceLink::acceptIdentity()
 {
-    serialNumber = reported.serialNumber;
-    firmwareVersion = reported.firmwareVersion;
-    deviceName = reported.deviceName;
-    serialText = serialDisplayText(serialNumber);
-    multiPart = selectsMultiPart(firmwareVersion);
+    serialNumber_ = reported_.serialNumber;
+    firmwareVersion_ = reported_.firmwareVersion;
+    deviceName_ = reported_.deviceName;
+    serialText_ = serialDisplayText(serialNumber_);
+    multiPart_ = selectsMultiPart(firmwareVersion_);
 }
 
 bool DeviceLink::selectsMultiPart(std::uint32_t versionWord)
@@ -103,11 +103,16 @@ bool DeviceLink::selectsMultiPart(std::uint32_t versionWord)
 void DeviceLink::storePresetReply(int length, const std::uint8_t *payload)
 {
     if (length == PackedPresetSize) {
-        unpackSevenBit(PackedPresetSize, payload, presetData);
-        presetLength = PresetSize;
+        unpackSevenBit(PackedPresetSize, payload, presetData_);
+        presetLength_ = PresetSize;
     } else {
-        presetLength = 0;
+        presetLength_ = 0;
     }
+}
+
+void DeviceLink::setPresetData(const std::uint8_t *preset)
+{
+    std::memcpy(presetData_, preset, PresetSize);
 }
 
 ReplyCode DeviceLink::parseReply(const std::uint8_t *bytes, qsizetype length)
@@ -127,16 +132,16 @@ ReplyCode DeviceLink::parseReply(const std::uint8_t *bytes, qsizetype length)
         // does not hold the fields read below.
         if (length < HeaderLength + 3 || (at(10) | at(11)) & 0x80)
             return ReplyNone;
-        reported.serialNumber = at(5) | at(6) << 7 | at(7) << 14 | at(8) << 21;
-        reported.firmwareVersion = at(10) | at(11) << 7;
-        reported.deviceName.clear();
+        reported_.serialNumber = at(5) | at(6) << 7 | at(7) << 14 | at(8) << 21;
+        reported_.firmwareVersion = at(10) | at(11) << 7;
+        reported_.deviceName.clear();
         for (int i = 0; i < 16; ++i) {
             const std::uint32_t c = at(12 + i);
             // A short name may run straight into the message's closing 0xF7, which is no
             // character of it.
             if (c == 0x7F || c == 0x00 || c == SysExEnd)
                 break;
-            reported.deviceName.append(QChar::fromLatin1(char(c)));
+            reported_.deviceName.append(QChar::fromLatin1(char(c)));
         }
         return ReplyIdentity;
     }
@@ -154,10 +159,10 @@ ReplyCode DeviceLink::parseReply(const std::uint8_t *bytes, qsizetype length)
     case UnitBlockOk25:
         return ReplyBlockOk25;
     case UnitResendLarge:
-        ++retryCount;
+        ++retryCount_;
         return ReplyResendLarge;
     case UnitResendSmall:
-        ++retryCount;
+        ++retryCount_;
         return ReplyResendSmall;
     case UnitStatus:
         return at(10) == 0 ? ReplyStatusZero : ReplyStatusOther;
@@ -199,7 +204,7 @@ int buildStream(const std::uint8_t *image, std::uint32_t cursor, std::uint32_t s
 bool DeviceLink::sendBlockPart(int size, int part, std::uint8_t command)
 {
     std::array<std::uint8_t, MaxStreamLength> stream;
-    const int streamLength = buildStream(image.get(), cursor, std::uint32_t(size), stream.data());
+    const int streamLength = buildStream(image_.get(), cursor_, std::uint32_t(size), stream.data());
     const int from = part * PartLength;
     const int to = qMin(from + PartLength, streamLength);
 
@@ -213,38 +218,38 @@ bool DeviceLink::sendBlockPart(int size, int part, std::uint8_t command)
 
 bool DeviceLink::sendBlock(std::uint32_t size, std::uint8_t command, std::uint32_t lastPart, bool newBlock)
 {
-    if (!multiPart) {
+    if (!multiPart_) {
         if (!newBlock)
-            cursor -= size;
+            cursor_ -= size;
         std::array<std::uint8_t, HeaderLength + MaxStreamLength + 1> m;
         int n = writeHeader(m.data(), command);
-        n += buildStream(image.get(), cursor, size, m.data() + n);
+        n += buildStream(image_.get(), cursor_, size, m.data() + n);
         m[n++] = SysExEnd;
         send(QByteArray(reinterpret_cast<const char *>(m.data()), n));
-        cursor += size;
+        cursor_ += size;
         return true;
     }
 
     // Multi-part form: parts 1..lastPart, then part 0 (address and checksum) completes the block.
-    if (phase == 0) {
+    if (phase_ == 0) {
         if (!newBlock)
-            cursor -= size;
+            cursor_ -= size;
         sendBlockPart(int(size), 1, CmdPart1);
-        phase = 1;
+        phase_ = 1;
         return false;
     }
-    if (phase < lastPart) {
-        sendBlockPart(int(size), int(phase) + 1, std::uint8_t(CmdPart1 + phase));
-        ++phase;
+    if (phase_ < lastPart) {
+        sendBlockPart(int(size), int(phase_) + 1, std::uint8_t(CmdPart1 + phase_));
+        ++phase_;
         return false;
     }
-    if (phase == lastPart) {
+    if (phase_ == lastPart) {
         sendBlockPart(int(size), 0, command);
-        phase = 0;
-        cursor += size;
+        phase_ = 0;
+        cursor_ += size;
         // A block restarted by a resend request completes again here; it counts only once.
-        if (cursor > completedEnd) {
-            completedEnd = cursor;
+        if (cursor_ > completedEnd_) {
+            completedEnd_ = cursor_;
             return true;
         }
         return false;
@@ -264,18 +269,18 @@ bool DeviceLink::sendLargeBlock(bool newBlock)
 
 bool DeviceLink::startTransfer()
 {
-    retryCount = 0;
-    cursor = 0;
-    phase = 0;
-    completedEnd = 0;
+    retryCount_ = 0;
+    cursor_ = 0;
+    phase_ = 0;
+    completedEnd_ = 0;
     return sendSmallBlock(true);
 }
 
 bool DeviceLink::advanceTransfer()
 {
-    if (cursor < LargeRegion)
+    if (cursor_ < LargeRegion)
         return sendSmallBlock(true);
-    if (cursor < ImageSize)
+    if (cursor_ < ImageSize)
         return sendLargeBlock(true);
     return true;
 }

@@ -29,8 +29,8 @@ public:
     MessageSink *sink() const { return sink_; }
 
     // The 1 MiB FirmwareImage, zero-filled at construction, into which the firmware is loaded.
-    std::uint8_t *imageBuffer() { return image.get(); }
-    const std::uint8_t *imageBuffer() const { return image.get(); }
+    std::uint8_t *imageBuffer() { return image_.get(); }
+    const std::uint8_t *imageBuffer() const { return image_.get(); }
 
     // Writes the 10-byte frame header with `command` into `buffer`; returns 10.
     static int writeHeader(std::uint8_t *buffer, std::uint8_t command);
@@ -43,7 +43,7 @@ public:
     // sendPreset sends it and a .syx file holds it.
     static QByteArray presetWriteMessage(int slot, int bank, const QByteArray &packed);
 
-    // Decodes one received message and applies its effects (`reported`, presetData,
+    // Decodes one received message and applies its effects (reported(), presetData,
     // retryCount). Reads only the `length` bytes given; a byte at a fixed position beyond
     // the end reads as 0. An identity reply too short to hold its version is no identity.
     // Identity replies only fill `reported`: another program on the same port may ask the
@@ -88,24 +88,36 @@ public:
         std::uint32_t serialNumber = 0;
         std::uint32_t firmwareVersion = 0;
         QString deviceName;
-    } reported;
+    };
+    const Identity &reported() const { return reported_; }
 
-    // Fields, as the window and the preset exchange use them.
-    std::int32_t retryCount = 0;        // resend requests (0x26, 0x27) since startTransfer
-    std::uint32_t serialNumber = 0;     // from the accepted identity, 28 bits
-    std::uint32_t firmwareVersion = 0;  // low 8 bits major, bits above minor
-    QString serialText;
-    QString deviceName;
-    std::uint32_t cursor = 0;           // byte offset of the transfer in the image
-    std::uint32_t phase = 0;            // multi-part step, 0..4
-    std::unique_ptr<std::uint8_t[]> image;
-    std::int32_t presetLength = 0;      // 256 after a complete preset reply, else 0
-    std::uint8_t presetData[PresetSize] = {};
-    bool multiPart = false;             // block form chosen by the accepted identity
+    // The accepted identity, as the session runs on it.
+    std::uint32_t serialNumber() const { return serialNumber_; }        // 28 bits
+    std::uint32_t firmwareVersion() const { return firmwareVersion_; }  // low 8 bits major, bits above minor
+    const QString &serialText() const { return serialText_; }
+    const QString &deviceName() const { return deviceName_; }
+    bool multiPart() const { return multiPart_; }                       // the block form it selects
 
-    // Highest end offset of a block whose completion advanceTransfer has reported since
-    // startTransfer; a block restarted by a resend request is not reported again.
-    std::uint32_t completedEnd = 0;
+    // Resend requests (0x26, 0x27) decoded since startTransfer, with or without a transfer.
+    std::int32_t retryCount() const { return retryCount_; }
+
+    // Where the transfer stands: the byte offset of the block under way in the image, and
+    // the multi-part step within it (0 between blocks, up to 4).
+    std::uint32_t cursor() const { return cursor_; }
+    std::uint32_t phase() const { return phase_; }
+    // The next advanceTransfer sends the block at `offset` from its beginning: its single
+    // message or its part 1.
+    void moveToBlock(std::uint32_t offset)
+    {
+        cursor_ = offset;
+        phase_ = 0;
+    }
+
+    // The last preset received (presetLength 256 when its reply was complete, else 0); it is
+    // also what sendPreset sends, once setPresetData has put the outgoing copy in its place.
+    const std::uint8_t *presetData() const { return presetData_; }
+    std::int32_t presetLength() const { return presetLength_; }
+    void setPresetData(const std::uint8_t *preset);   // PresetSize bytes
 
 private:
     bool send(QByteArray message);
@@ -113,6 +125,21 @@ private:
 
     MessageSink *sink_ = nullptr;
     QByteArray lastMessage_;
+    Identity reported_;
+    std::uint32_t serialNumber_ = 0;
+    std::uint32_t firmwareVersion_ = 0;
+    QString serialText_;
+    QString deviceName_;
+    bool multiPart_ = false;
+    std::int32_t retryCount_ = 0;
+    std::uint32_t cursor_ = 0;
+    std::uint32_t phase_ = 0;
+    // Highest end offset of a block whose completion advanceTransfer has reported since
+    // startTransfer; a block restarted by a resend request is not reported again.
+    std::uint32_t completedEnd_ = 0;
+    std::unique_ptr<std::uint8_t[]> image_;
+    std::int32_t presetLength_ = 0;
+    std::uint8_t presetData_[PresetSize] = {};
 };
 
 } // namespace Tarsyn

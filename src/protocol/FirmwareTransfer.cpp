@@ -93,15 +93,15 @@ void FirmwareTransfer::start()
     failedBlock_ = 0;
     guard_.resetCount();
     link_.startTransfer();   // counts, cursor and phase to 0; the first block or its part 1
-    sent(0, !link_.multiPart);
+    sent(0, !link_.multiPart());
 }
 
 // The message after the last one: the next part of the block under way, or the next block.
 void FirmwareTransfer::sendNext()
 {
-    const std::uint32_t offset = link_.cursor;
+    const std::uint32_t offset = link_.cursor();
     const std::uint32_t lastPart = offset < LargeRegion ? 2 : 4;
-    const bool final = !link_.multiPart || link_.phase == lastPart;
+    const bool final = !link_.multiPart() || link_.phase() == lastPart;
     link_.advanceTransfer();
     sent(offset, final);
 }
@@ -109,8 +109,7 @@ void FirmwareTransfer::sendNext()
 // The block from its beginning: its whole message, or its part 1.
 void FirmwareTransfer::sendBlock(int index)
 {
-    link_.cursor = offsetOf(index);
-    link_.phase = 0;
+    link_.moveToBlock(offsetOf(index));
     sendNext();
 }
 
@@ -471,7 +470,7 @@ void FirmwareTransfer::abandon()
 
 int FirmwareTransfer::resendRequests() const
 {
-    return link_.retryCount;
+    return link_.retryCount();
 }
 
 } // namespace Tarsyn

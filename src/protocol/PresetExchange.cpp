@@ -72,9 +72,9 @@ bool PresetExchange::unitCopyMatches(int bank, int slot, const std::uint8_t *dat
 void PresetExchange::send(bool write)
 {
     if (write)
-        link_.sendPreset(presetSlot, presetBank);
+        link_.sendPreset(presetSlot_, presetBank_);
     else
-        link_.requestPreset(presetSlot, presetBank);
+        link_.requestPreset(presetSlot_, presetBank_);
     awaitingWrite_ = write;
     running_ = true;
     guard_.watch();
@@ -82,21 +82,21 @@ void PresetExchange::send(bool write)
 
 void PresetExchange::startReceive()
 {
-    presetReceive = true;
+    presetReceive_ = true;
     begin();
 }
 
 void PresetExchange::startCompare()
 {
-    presetReceive = false;
-    presetFirstRead = true;
+    presetReceive_ = false;
+    presetFirstRead_ = true;
     begin();
 }
 
 void PresetExchange::begin()
 {
-    presetBank = presetSlot = 0;
-    presetsWritten = writesOfPreset = 0;
+    presetBank_ = presetSlot_ = 0;
+    presetsWritten_ = writesOfPreset_ = 0;
     written_.fill(false, PresetCount);
     checkpointBank_ = checkpointSlot_ = safeBank_ = safeSlot_ = 0;
     sinceCheckpoint_ = 0;
@@ -109,13 +109,13 @@ void PresetExchange::begin()
 
 void PresetExchange::advance()
 {
-    if (++presetSlot == PresetSlots) {
-        ++presetBank;
-        presetSlot = 0;
+    if (++presetSlot_ == PresetSlots) {
+        ++presetBank_;
+        presetSlot_ = 0;
     }
-    writesOfPreset = 0;
+    writesOfPreset_ = 0;
     Outcome outcome;
-    outcome.barValue = presetBank * PresetSlots + presetSlot;
+    outcome.barValue = presetBank_ * PresetSlots + presetSlot_;
     emit this->outcome(outcome);
 }
 
@@ -123,7 +123,7 @@ void PresetExchange::presetDataReceived()
 {
     // A reply without a complete preset is not an answer: the request stays outstanding
     // (and is repeated if no complete reply follows).
-    if (link_.presetLength != PresetSize)
+    if (link_.presetLength() != PresetSize)
         return;
     // Collected by a drain under way, the end's too: a reply then means the host ran ahead.
     if (running_ && guard_.draining()) {
@@ -131,7 +131,7 @@ void PresetExchange::presetDataReceived()
         return;
     }
     // After the last preset (bank 16, result still on screen) there is no entry to use.
-    if (!validIndex(presetBank, presetSlot))
+    if (!validIndex(presetBank_, presetSlot_))
         return;
     if (!running_) {
         take();   // sent by the unit on its own: it continues the pass where it stands
@@ -146,14 +146,14 @@ void PresetExchange::presetDataReceived()
 // presetData is the preset at (presetBank, presetSlot).
 void PresetExchange::take()
 {
-    if (presetReceive) {
-        storePreset(presetBank, presetSlot, link_.presetData);
-        emit presetStored(presetBank, presetSlot);
-    } else if (!storeFilled) {
+    if (presetReceive_) {
+        storePreset(presetBank_, presetSlot_, link_.presetData());
+        emit presetStored(presetBank_, presetSlot_);
+    } else if (!storeFilled_) {
         running_ = false;
         guard_.stop();
         return; // nothing to compare with: no write, no request
-    } else if (!unitCopyMatches(presetBank, presetSlot, link_.presetData)) {
+    } else if (!unitCopyMatches(presetBank_, presetSlot_, link_.presetData())) {
         // Only a difference seen in step counts (a retry, a write, a failure). Sent by the
         // unit on its own, a preset answers no request and is taken as it comes.
         if (running_)
@@ -169,26 +169,29 @@ void PresetExchange::differs()
 {
     // A preset written before in this pass that still differs: a write did not stick. Counted
     // by preset rather than by read-back, so that going back to a checkpoint counts nothing twice.
-    const int index = presetBank * PresetSlots + presetSlot;
+    const int index = presetBank_ * PresetSlots + presetSlot_;
     if (written_.testBit(index))
-        ++presetRetries;
-    if (writesOfPreset >= MaxWrites) {
+        ++presetRetries_;
+    if (writesOfPreset_ >= MaxWrites) {
         fail();
         return;
     }
-    loadPreset(presetBank, presetSlot, link_.presetData);
+    // The outgoing copy replaces the received one in presetData, which sendPreset sends.
+    std::uint8_t outgoing[PresetSize];
+    loadPreset(presetBank_, presetSlot_, outgoing);
+    link_.setPresetData(outgoing);
     if (!written_.testBit(index)) {
         written_.setBit(index);
-        ++presetsWritten;
+        ++presetsWritten_;
     }
-    ++writesOfPreset;
+    ++writesOfPreset_;
     send(true);
 }
 
 void PresetExchange::advanceAndAsk()
 {
     advance();
-    if (presetBank >= PresetBanks)
+    if (presetBank_ >= PresetBanks)
         drainFor(Doubt::End);
     else if (++sinceCheckpoint_ >= window_)
         drainFor(Doubt::Checkpoint);
@@ -204,13 +207,13 @@ void PresetExchange::presetWritten()
         guard_.reply(ReplyPresetWritten);
         return;
     }
-    if (!validIndex(presetBank, presetSlot))
+    if (!validIndex(presetBank_, presetSlot_))
         return;
     if (!awaitingWrite_)
         return;   // a confirmation where a preset is awaited: an old copy
     if (guard_.reply(ReplyPresetWritten) != StallGuard::Take::Answer)
         return;
-    presetFirstRead = false;
+    presetFirstRead_ = false;
     send(false); // read the same preset back
 }
 
@@ -241,18 +244,18 @@ void PresetExchange::drained()
         window_ = qMin(window_ * 2, CheckpointPresets);
         safeBank_ = checkpointBank_;
         safeSlot_ = checkpointSlot_;
-        checkpointBank_ = presetBank;
-        checkpointSlot_ = presetSlot;
+        checkpointBank_ = presetBank_;
+        checkpointSlot_ = presetSlot_;
         sinceCheckpoint_ = 0;
-        if (!presetReceive)
-            presetFirstRead = true;
+        if (!presetReceive_)
+            presetFirstRead_ = true;
         send(false);
         break;
     case Doubt::End: {
         running_ = false;
         guard_.stop();
-        if (presetReceive)
-            storeFilled = true;
+        if (presetReceive_)
+            storeFilled_ = true;
         Outcome outcome;
         outcome.passComplete = true;
         emit this->outcome(outcome);
@@ -272,13 +275,13 @@ void PresetExchange::rollBack()
     // A link that doubles replies often would bring the pass back again and again: shorter
     // stretches between checkpoints keep it moving (a clean one lets them grow again).
     window_ = qMax(1, window_ / 4);
-    presetBank = checkpointBank_ = safeBank_;
-    presetSlot = checkpointSlot_ = safeSlot_;
+    presetBank_ = checkpointBank_ = safeBank_;
+    presetSlot_ = checkpointSlot_ = safeSlot_;
     sinceCheckpoint_ = 0;
-    writesOfPreset = 0;
-    presetFirstRead = true;
+    writesOfPreset_ = 0;
+    presetFirstRead_ = true;
     Outcome outcome;
-    outcome.barValue = presetBank * PresetSlots + presetSlot;
+    outcome.barValue = presetBank_ * PresetSlots + presetSlot_;
     emit this->outcome(outcome);
     send(false);
 }
@@ -289,15 +292,15 @@ void PresetExchange::fail()
     guard_.stop();
     Outcome outcome;
     outcome.failed = true;
-    outcome.failedBank = presetBank;
-    outcome.failedSlot = presetSlot;
+    outcome.failedBank = presetBank_;
+    outcome.failedSlot = presetSlot_;
     emit this->outcome(outcome);
 }
 
 void PresetExchange::endPass()
 {
-    presetBank = presetSlot = 0;
-    writesOfPreset = 0;
+    presetBank_ = presetSlot_ = 0;
+    writesOfPreset_ = 0;
     running_ = false;
     doubt_ = Doubt::None;
     guard_.stop();

@@ -72,17 +72,18 @@ public:
     const std::uint8_t *presetImage() const { return PresetImage.get(); }
 
     // State of the pass.
-    int presetBank = 0;
-    int presetSlot = 0;
-    bool presetReceive = false;
-    int presetRetries = 0;      // read-backs of a written preset that still differed
-    bool presetFirstRead = true;
-    int presetsWritten = 0;     // distinct presets written in this pass
-    // True once the store holds a whole set of presets (a receive pass completed, or the
-    // caller loaded one). Until then a compare pass writes nothing: the zero-filled store
-    // must never overwrite the unit's presets, whatever preset data the unit sends.
-    bool storeFilled = false;
-    int writesOfPreset = 0;     // writes of the current preset
+    bool presetReceive() const { return presetReceive_; }    // the direction of the last pass
+    // Presets written in this pass, each counted once, and written presets whose read-back
+    // still differed. The retries count on from pass to pass until resetPresetRetries().
+    int presetsWritten() const { return presetsWritten_; }
+    int presetRetries() const { return presetRetries_; }
+    void resetPresetRetries() { presetRetries_ = 0; }
+    // True once the store holds a whole set of presets: a receive pass completed, or the
+    // caller loaded one and said so with markStoreFilled(). Until then a compare pass writes
+    // nothing: the zero-filled store must never overwrite the unit's presets, whatever
+    // preset data the unit sends.
+    bool storeFilled() const { return storeFilled_; }
+    void markStoreFilled() { storeFilled_ = true; }
     bool passRunning() const { return running_; }
     int rollbacks() const { return rollbacks_; }   // times the pass went back to a checkpoint
 
@@ -113,6 +114,14 @@ private:
     DeviceLink &link_;
     StallGuard guard_;
     std::unique_ptr<std::uint8_t[]> PresetImage;   // 16 x 128 x 256, zero-filled
+    int presetBank_ = 0;            // the preset the pass stands at
+    int presetSlot_ = 0;
+    bool presetReceive_ = false;
+    int presetRetries_ = 0;
+    bool presetFirstRead_ = true;   // no write of the current preset confirmed yet
+    int presetsWritten_ = 0;
+    bool storeFilled_ = false;
+    int writesOfPreset_ = 0;        // writes of the current preset
     QBitArray written_;                            // presets written in this pass
     bool running_ = false;
     bool awaitingWrite_ = false;    // the last message was a write (else a read)

@@ -1,6 +1,6 @@
 #pragma once
 // PresetSet: all 2048 presets in their packed wire form, as a backup reads them and a
-// restore writes them back (tarsyn-flash keeps them in .syx files).
+// restore writes them back (SyxFile.h reads and writes them as .syx files).
 
 #include "SysEx.h"
 

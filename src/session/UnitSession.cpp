@@ -204,7 +204,7 @@ void UnitSession::restore(const PresetSet &presets, int identifyFirst)
             exchange_.storePreset(bank, slot, data);
         }
     }
-    exchange_.storeFilled = true;
+    exchange_.markStoreFilled();
     run(Job::Restore, identifyFirst);
 }
 
@@ -220,7 +220,7 @@ void UnitSession::startJob(Job job)
     case Job::Update:
         job_ = Job::Update;
         // The window's preset retries count from the last update on.
-        exchange_.presetRetries = 0;
+        exchange_.resetPresetRetries();
         configure(transfer_.guard());
         maximum_ = FirmwareTransfer::EndCount;
         emit progressed(0, 0, maximum_);
@@ -361,7 +361,7 @@ UnitSession::Outcome UnitSession::outcomeFor(End end)
     o.port = end == End::PortGone ? gonePort_ : end == End::SendFailed ? outputName_ : QString();
     o.progress = progress_;
     o.maximum = maximum_;
-    o.receive = exchange_.presetReceive;
+    o.receive = exchange_.presetReceive();
     if (job_ == Job::Update) {
         o.resendRequests = transfer_.resendRequests();
         o.repeats = transfer_.repeats();
@@ -369,8 +369,8 @@ UnitSession::Outcome UnitSession::outcomeFor(End end)
     } else if (job_ != Job::Identify && job_ != Job::None) {
         o.repeats = exchange_.guard().repeats();
     }
-    o.presetRetries = exchange_.presetRetries;
-    o.presetsWritten = exchange_.presetsWritten;
+    o.presetRetries = exchange_.presetRetries();
+    o.presetsWritten = exchange_.presetsWritten();
     return o;
 }
 

@@ -111,11 +111,11 @@ public:
     bool running() const { return job_ != Job::None; }
 
     // The unit's identity, as accepted by the last identification.
-    std::uint32_t serialNumber() const { return link_.serialNumber; }
-    QString serialText() const { return link_.serialText; }
-    QString deviceName() const { return link_.deviceName; }
-    std::uint32_t firmwareVersion() const { return link_.firmwareVersion; }
-    bool multiPart() const { return link_.multiPart; }
+    std::uint32_t serialNumber() const { return link_.serialNumber(); }
+    QString serialText() const { return link_.serialText(); }
+    QString deviceName() const { return link_.deviceName(); }
+    std::uint32_t firmwareVersion() const { return link_.firmwareVersion(); }
+    bool multiPart() const { return link_.multiPart(); }
     // "2.10" for the version word 0x0A02.
     static QString versionText(std::uint32_t versionWord);
 

@@ -26,6 +26,13 @@ inline QByteArray reply(std::uint8_t command, const QByteArray &payload = {})
     return QByteArray("\xF0\x00\x11\x22\x02\x00\x00\x00\x00", 9) + char(command) + payload + char(0xF7);
 }
 
+// The identity reply of serial 22037 (000-022-037), firmware 2.`minor`, named "Tarsyn+".
+inline QByteArray identityReply(int minor)
+{
+    return reply(Tarsyn::UnitIdentity, QByteArray("\x02", 1) + char(minor << 1) + "Tarsyn+\x7F")
+        .replace(5, 4, "\x15\x2C\x01\x00", 4);
+}
+
 // What the link does to the unit's replies. Counts are of replies sent, from 1.
 struct LinkFaults {
     int latencyMs = 0;

@@ -11,13 +11,6 @@
 
 namespace TestSupport {
 
-// The identity reply of serial 22037 (000-022-037), firmware 2.`minor`, named "Tarsyn+".
-inline QByteArray identityReply(int minor)
-{
-    return reply(Tarsyn::UnitIdentity, QByteArray("\x02", 1) + char(minor << 1) + "Tarsyn+\x7F")
-        .replace(5, 4, "\x15\x2C\x01\x00", 4);
-}
-
 class TestPair : public Tarsyn::PortPair {
 public:
     TestPair() : unit(std::make_unique<LinkedUnit>([this](const QByteArray &r) { arrived(r); })) {}

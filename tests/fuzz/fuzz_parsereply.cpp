@@ -26,26 +26,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // One link for every input, so that each reply meets the state earlier ones left.
     static DeviceLink link;
 
-    const std::uint8_t presetBefore = link.presetData[0];
-    const QString serialBefore = link.serialText;
-    const bool formBefore = link.multiPart;
+    const std::uint8_t presetBefore = link.presetData()[0];
+    const QString serialBefore = link.serialText();
+    const bool formBefore = link.multiPart();
     const ReplyCode code = link.parseReply(data, qsizetype(size));
     require(code >= ReplyNone && code <= ReplyPresetWritten);
     // Decoding never changes the accepted identity: only acceptIdentity() does.
-    require(link.serialText == serialBefore && link.multiPart == formBefore);
+    require(link.serialText() == serialBefore && link.multiPart() == formBefore);
     if (code == ReplyIdentity) {
         // Only a reply that holds its version is one; decoding it changes no accepted field.
         require(size >= std::size_t(HeaderLength + 3));
-        require(link.reported.deviceName.size() <= 16);
+        require(link.reported().deviceName.size() <= 16);
         link.acceptIdentity();
-        require(link.serialText.size() == 11);
-        require(link.deviceName == link.reported.deviceName);
-        require(link.multiPart == DeviceLink::selectsMultiPart(link.firmwareVersion));
+        require(link.serialText().size() == 11);
+        require(link.deviceName() == link.reported().deviceName);
+        require(link.multiPart() == DeviceLink::selectsMultiPart(link.firmwareVersion()));
     }
     if (code == ReplyPresetData)
-        require(link.presetLength == (size == std::size_t(PresetDataLength) ? PresetSize : 0));
-    if (code == ReplyPresetData && link.presetLength == 0)
-        require(link.presetData[0] == presetBefore);
+        require(link.presetLength() == (size == std::size_t(PresetDataLength) ? PresetSize : 0));
+    if (code == ReplyPresetData && link.presetLength() == 0)
+        require(link.presetData()[0] == presetBefore);
 
     // Unpacking writes exactly 4 bytes per started group of 5 into an output of that size.
     const int wireLength = int(size < 0x10000 ? size : 0x10000);

@@ -68,7 +68,7 @@ private slots:
         DeviceLink link(&sink);
         QVERIFY(link.sendIdentifyRequest());
         link.requestPreset(0x85, 0x13); // numbers are masked into the 7-bit and 4-bit fields
-        std::memcpy(link.presetData, preset(1).constData(), PresetSize);
+        link.setPresetData(reinterpret_cast<const std::uint8_t *>(preset(1).constData()));
         link.sendPreset(127, 15);
         QCOMPARE(sink.messages, (QList<QByteArray>{hostHeader(0x00) + bytes({0xF7}), hostHeader(0x01) + bytes({0x05, 0x03, 0xF7}),
                                                    hostHeader(0x02) + bytes({0x7F, 0x0F}) + packed(preset(1)) + bytes({0xF7})}));
@@ -93,16 +93,17 @@ private slots:
         QTest::newRow("empty") << QByteArray() << int(ReplyNone) << 0;
     }
 
-    // Resend requests are counted with or without a transfer; no other reply sets a field.
+    // Resend requests are counted with or without a transfer, each one; no other reply sets
+    // a field.
     void replyCodes()
     {
         QFETCH(QByteArray, message);
         QFETCH(int, retries);
         DeviceLink link;
-        link.retryCount = 4;
         QTEST(int(parseExact(link, message)), "code");
-        QCOMPARE(link.retryCount, 4 + retries);
-        QCOMPARE(link.serialNumber, 0u);
+        QTEST(int(parseExact(link, message)), "code");
+        QCOMPARE(link.retryCount(), 2 * retries);
+        QCOMPARE(link.serialNumber(), 0u);
     }
 
     // One link takes the replies in turn: each is decoded into `reported`; only accepting it
@@ -116,25 +117,25 @@ private slots:
             {0, 3, 0, "", "000-000-000", "", true}};
         DeviceLink link;
         for (const auto &row : rows) {
-            const QString before = link.serialText;
-            const bool formBefore = link.multiPart;
+            const QString before = link.serialText();
+            const bool formBefore = link.multiPart();
             QCOMPARE(parseExact(link, unitMessage(0x20, bytes({row.major, row.minor * 2}) + row.name, row.serial)), ReplyIdentity);
             // Decoding alone changes nothing the session runs on: another program may have asked.
-            QCOMPARE(link.serialText, before);
-            QCOMPARE(link.multiPart, formBefore);
-            QCOMPARE(link.reported.serialNumber, row.serial);
+            QCOMPARE(link.serialText(), before);
+            QCOMPARE(link.multiPart(), formBefore);
+            QCOMPARE(link.reported().serialNumber, row.serial);
             link.acceptIdentity();
-            QCOMPARE(link.serialText, row.text);
-            QCOMPARE(link.deviceName, row.shown);
-            QCOMPARE(link.firmwareVersion, std::uint32_t(row.major | row.minor << 8));
-            QCOMPARE(link.multiPart, row.multiPart);
+            QCOMPARE(link.serialText(), row.text);
+            QCOMPARE(link.deviceName(), row.shown);
+            QCOMPARE(link.firmwareVersion(), std::uint32_t(row.major | row.minor << 8));
+            QCOMPARE(link.multiPart(), row.multiPart);
         }
         // Too short to hold the version (it would read the closing 0xF7): no identity.
         DeviceLink fresh;
         QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0xF7})), ReplyNone);
         QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, 0xF7})), ReplyNone);
         QCOMPARE(parseExact(fresh, bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, 0x12, 0xF7})), ReplyIdentity);
-        QCOMPARE(fresh.reported.firmwareVersion, 2u | 0x12u << 7);
+        QCOMPARE(fresh.reported().firmwareVersion, 2u | 0x12u << 7);
     }
 
     void truncatedReplies_data()
@@ -159,11 +160,11 @@ private slots:
             const ReplyCode code = ref.parseReply(reinterpret_cast<const std::uint8_t *>(padded.constData()), padded.size());
             // An identity must hold its version: shorter prefixes are none.
             QCOMPARE(parseExact(cut, message.left(n)), code == ReplyIdentity && n < 13 ? ReplyNone : code);
-            QVERIFY(cut.reported.serialNumber == ref.reported.serialNumber || n < 13);
-            QVERIFY(cut.reported.firmwareVersion == ref.reported.firmwareVersion || n < 13);
-            QCOMPARE(cut.reported.deviceName, n < 13 ? QString() : ref.reported.deviceName);
-            QCOMPARE(cut.presetLength, n == 331 ? 256 : 0);
-            QCOMPARE(QByteArray(reinterpret_cast<const char *>(cut.presetData), PresetSize) == preset(9), n == 331);
+            QVERIFY(cut.reported().serialNumber == ref.reported().serialNumber || n < 13);
+            QVERIFY(cut.reported().firmwareVersion == ref.reported().firmwareVersion || n < 13);
+            QCOMPARE(cut.reported().deviceName, n < 13 ? QString() : ref.reported().deviceName);
+            QCOMPARE(cut.presetLength(), n == 331 ? 256 : 0);
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(cut.presetData()), PresetSize) == preset(9), n == 331);
         }
     }
 };

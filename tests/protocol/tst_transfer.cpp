@@ -28,7 +28,15 @@ QByteArray referenceMessage(const DeviceLink &link, std::uint32_t cursor, std::u
     packSevenBit(reinterpret_cast<const std::uint8_t *>(data.constData()), int(n), reinterpret_cast<std::uint8_t *>(wire.data()));
     const QByteArray s = bytes({int(cursor >> 8 & 0x7F), int(cursor >> 15 & 0x7F), std::accumulate(wire.begin(), wire.end(), 0) & 0x7F}) + wire;
     const int part = command == CmdSmallBlock || command == CmdLargeBlock ? 0 : command - CmdSmallBlock;
-    return hostHeader(command) + (link.multiPart ? s.mid(part * 132, 132) : s) + bytes({0xF7});
+    return hostHeader(command) + (link.multiPart() ? s.mid(part * 132, 132) : s) + bytes({0xF7});
+}
+
+// The block form, chosen as the session chooses it: by accepting the identity of a unit with
+// firmware 2.10 (multi-part) or 2.09 (single message).
+void useBlockForm(DeviceLink &link, bool multiPart)
+{
+    link.decodeReply(bytes({0xF0, 0x00, 0x11, 0x22, 0x02, 0, 0, 0, 0, 0x20, 0x02, multiPart ? 20 : 18, 0xF7}));
+    link.acceptIdentity();
 }
 
 } // namespace
@@ -42,10 +50,10 @@ private slots:
         CaptureSink sink;
         DeviceLink link(&sink);
         std::memcpy(link.imageBuffer() + 0x2C300, bytes({0x12, 0x9A, 0x7F, 0x80}).repeated(64).constData(), 256);
-        link.cursor = 0x2C300;
+        link.moveToBlock(0x2C300);
         QVERIFY(link.advanceTransfer());
-        link.multiPart = true;
-        link.cursor = 0x2C300;
+        useBlockForm(link, true);
+        link.moveToBlock(0x2C300);
         QCOMPARE((QList<bool>{link.advanceTransfer(), link.advanceTransfer(), link.advanceTransfer()}), (QList<bool>{false, false, true}));
         const QList<QByteArray> expected = {
             hostHeader(0x05) + bytes({0x43, 0x05, 0x40}) + exampleGroup.repeated(64) + bytes({0xF7}),
@@ -65,7 +73,7 @@ private slots:
         std::memcpy(link.imageBuffer() + 0x80000, bytes({0x12, 0x9A, 0x7F, 0x80}).repeated(128).constData(), 512);
         // 256 x 0xFF, 512 bytes of the example pattern, 512 x 0x00.
         for (auto [cursor, checksum] : {std::pair{0x1000u, 0x40}, {0x80000u, 0x00}, {0x90000u, 0x00}}) {
-            link.cursor = cursor;
+            link.moveToBlock(cursor);
             link.advanceTransfer();
             QCOMPARE(int(sink.messages.last()[12]), checksum);
         }
@@ -96,20 +104,20 @@ private slots:
         CaptureSink sink;
         DeviceLink link(&sink);
         makePlaceholderFirmware(link.imageBuffer());
-        link.multiPart = multiPart;
-        link.cursor = cursor;
+        useBlockForm(link, multiPart);
+        link.moveToBlock(cursor);
         for (char step : steps) {
             const qsizetype sent = sink.messages.size();
-            const std::uint32_t size = step == 's' ? 256 : step == 'l' || link.cursor >= LargeRegion ? 512 : 256;
+            const std::uint32_t size = step == 's' ? 256 : step == 'l' || link.cursor() >= LargeRegion ? 512 : 256;
             step == 'a' ? link.advanceTransfer() : step == 's' ? link.sendSmallBlock(false) : link.sendLargeBlock(false);
             if (sink.messages.size() == sent)
                 continue;
             // The cursor moves past a block with its single message or its part 0.
             const int command = std::uint8_t(sink.messages.last()[9]);
             const bool completes = command == CmdSmallBlock || command == CmdLargeBlock;
-            QCOMPARE(sink.messages.last(), referenceMessage(link, link.cursor - (completes ? size : 0), size, command));
+            QCOMPARE(sink.messages.last(), referenceMessage(link, link.cursor() - (completes ? size : 0), size, command));
         }
-        QTEST(link.cursor, "endCursor");
+        QTEST(link.cursor(), "endCursor");
         QTEST(int(sink.messages.size()), "sent");
     }
 };

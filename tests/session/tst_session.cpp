@@ -42,7 +42,10 @@ struct TransferRig {
     explicit TransferRig(bool multiPart)
     {
         link.setSink(&unit);
-        link.multiPart = unit.multiPart = multiPart;
+        // The block form as the session chooses it: by the identity the unit reports.
+        link.decodeReply(identityReply(multiPart ? 10 : 9));
+        link.acceptIdentity();
+        unit.multiPart = multiPart;
         std::uint32_t x = 0x12345678;
         for (std::uint32_t i = 0; i < PayloadSize; ++i) {
             x ^= x << 13, x ^= x >> 17, x ^= x << 5;
@@ -252,7 +255,7 @@ void TestSession::endsOnlyWhenTrue()
     // Success only with every block in place.
     QCOMPARE(rig.finished.size(), 1);
     QVERIFY(rig.flashExact());
-    QCOMPARE(rig.link.multiPart, multiPart);
+    QCOMPARE(rig.link.multiPart(), multiPart);
 }
 
 void TestSession::giveUp_data()
@@ -453,7 +456,7 @@ void TestSession::receivePass()
     rig.unit.faults = faults;
     rig.presets.startReceive();
     QVERIFY(rig.ended());
-    QVERIFY(rig.last.passComplete && rig.presets.storeFilled);
+    QVERIFY(rig.last.passComplete && rig.presets.storeFilled());
     // Every preset under its own slot, whatever the link did.
     QVERIFY(rig.storeMatchesUnit());
     QCOMPARE(rig.bar.back(), PresetCount);
@@ -501,7 +504,7 @@ void TestSession::comparePass()
     QTRY_VERIFY(!rig.presets.passRunning());
     QVERIFY(std::none_of(rig.unit.sent.cbegin(), rig.unit.sent.cend(),
                          [](const QByteArray &m) { return std::uint8_t(m[CommandPos]) == CmdPresetWrite; }));
-    rig.presets.storeFilled = true;
+    rig.presets.markStoreFilled();
     rig.presets.startCompare();
     QVERIFY(rig.ended());
     if (ignoredWrites > 100) { // bounded: the pass fails naming the preset
@@ -511,9 +514,9 @@ void TestSession::comparePass()
         return;
     }
     QVERIFY(rig.last.passComplete);
-    QCOMPARE(rig.presets.presetsWritten, 2);
+    QCOMPARE(rig.presets.presetsWritten(), 2);
     if (!duplicateEvery)
-        QCOMPARE(rig.presets.presetRetries, ignoredWrites);
+        QCOMPARE(rig.presets.presetRetries(), ignoredWrites);
     QVERIFY(rig.unit.presets == wanted);
 }
 

@@ -346,7 +346,7 @@ private slots:
             for (int i = 0; i < PresetCount; ++i)
                 presets.storePreset(i / PresetSlots, i % PresetSlots, &unit().presets[std::size_t(i) * PresetSize]);
             presets.presetImage()[2 * 32768 + 7 * 256] ^= 0x01;
-            presets.storeFilled = true;
+            presets.markStoreFilled();
             unit().ignoredPreset = (2 * PresetSlots + 7) * PresetSize;
             unit().ignoredWrites = ignoredWrites;
         }
@@ -373,7 +373,7 @@ private slots:
         QFETCH(bool, viaClose1);
         reach(Connected);
         QByteArray packed(PackedPresetSize, '\0');
-        w->session().presetExchange().storeFilled = true; // differs from the unit's: a write
+        w->session().presetExchange().markStoreFilled(); // differs from the unit's: a write
         deliver(reply(UnitPresetData, packed));
         QCOMPARE(int(w->session().job()), int(UnitSession::Job::PresetPass));
         QCOMPARE(pair->sent.size(), 1);

@@ -256,7 +256,7 @@ private slots:
         DeviceLink host;
         auto read = [&](int bank, int slot) {
             const Messages out = unit.handleMessage(header(0x01) + char(slot) + char(bank) + char(0xF7));
-            return out.size() == 1 && host.decodeReply(out[0]) == ReplyPresetData ? QByteArray(reinterpret_cast<char *>(host.presetData), 256) : QByteArray();
+            return out.size() == 1 && host.decodeReply(out[0]) == ReplyPresetData ? QByteArray(reinterpret_cast<const char *>(host.presetData()), 256) : QByteArray();
         };
         QCOMPARE(unit.handleMessage(UnitModel::presetWriteMessage(15, 127, pattern(256, 11))), Messages{reply(0x22)});
         QCOMPARE(read(15, 127), pattern(256, 11));

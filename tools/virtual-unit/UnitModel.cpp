@@ -1,5 +1,8 @@
 #include "UnitModel.h"
 
+#include "DeviceLink.h"
+#include "PresetSet.h"
+#include "SyxFile.h"
 #include "SysEx.h"
 
 #include <QCryptographicHash>
@@ -36,6 +39,14 @@ QList<QByteArray> noiseMessages()
     static const char clock[] = "\xF8";
     return {QByteArray(otherMaker, sizeof otherMaker - 1), QByteArray(wrongHeader, sizeof wrongHeader - 1),
             QByteArray(noteOn, sizeof noteOn - 1), QByteArray(clock, sizeof clock - 1)};
+}
+
+// A preset of PresetSize bytes packed as it goes on the wire (PackedPresetSize bytes).
+QByteArray packPreset(const char *preset)
+{
+    QByteArray packed(PackedPresetSize, '\0');
+    packSevenBit(reinterpret_cast<const std::uint8_t *>(preset), PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
+    return packed;
 }
 
 } // namespace
@@ -101,15 +112,7 @@ QByteArray UnitModel::strayIdentityReply(const UnitOptions &options)
 
 QByteArray UnitModel::presetWriteMessage(int bank, int slot, const QByteArray &data)
 {
-    QByteArray bytes = header(CmdPresetWrite);
-    bytes.append(char(slot & 0x7F));
-    bytes.append(char(bank & 0x0F));
-    QByteArray packed(PackedPresetSize, '\0');
-    packSevenBit(reinterpret_cast<const std::uint8_t *>(data.constData()), PresetSize,
-                 reinterpret_cast<std::uint8_t *>(packed.data()));
-    bytes.append(packed);
-    bytes.append(char(SysExEnd));
-    return bytes;
+    return DeviceLink::presetWriteMessage(slot, bank, packPreset(data.leftJustified(PresetSize, '\0', true).constData()));
 }
 
 // Everything a host message must have besides its command and length: the header, a zero
@@ -234,10 +237,7 @@ QList<QByteArray> UnitModel::handleMessage(const QByteArray &message)
             }
             const int slot = byteAt(message, 10), bank = byteAt(message, 11);
             QByteArray reply = header(UnitPresetData);
-            QByteArray packed(PackedPresetSize, '\0');
-            packSevenBit(reinterpret_cast<const std::uint8_t *>(presets_.constData()) + (bank * PresetSlots + slot) * PresetSize,
-                         PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
-            reply.append(packed);
+            reply.append(packPreset(presets_.constData() + (bank * PresetSlots + slot) * PresetSize));
             reply.append(char(SysExEnd));
             lastEvent_ = QStringLiteral("preset read bank %1 slot %2").arg(bank).arg(slot);
             return deliver(Reply::Other, reply);
@@ -550,42 +550,30 @@ void UnitModel::setPreset(int bank, int slot, const QByteArray &data)
 
 QByteArray UnitModel::presetFile() const
 {
-    QByteArray file;
-    file.reserve(PresetCount * PresetWriteLength);
+    PresetSet set;
     for (int bank = 0; bank < PresetBanks; ++bank) {
         for (int slot = 0; slot < PresetSlots; ++slot)
-            file += presetWriteMessage(bank, slot, preset(bank, slot));
+            set.at(bank, slot) = packPreset(presets_.constData() + PresetSet::index(bank, slot) * PresetSize);
     }
-    return file;
+    return SyxFile::encodePresets(set);
 }
 
 bool UnitModel::loadPresetFile(const QByteArray &file, QString *error)
 {
-    if (file.size() != PresetCount * PresetWriteLength) {
-        *error = QStringLiteral("a preset file holds %1 preset messages of %2 bytes (%3 bytes); this one has %4 bytes")
-                     .arg(PresetCount).arg(PresetWriteLength).arg(PresetCount * PresetWriteLength).arg(file.size());
+    PresetSet set;
+    *error = SyxFile::parsePresets(file, set);
+    if (!error->isEmpty())
         return false;
-    }
     QByteArray store = presets_;
-    QList<bool> seen(PresetCount, false);
-    for (int n = 0; n < PresetCount; ++n) {
-        const QByteArray message = file.mid(qsizetype(n) * PresetWriteLength, PresetWriteLength);
-        QString problem = frameProblem(message);
-        if (problem.isEmpty() && byteAt(message, CommandPos) != CmdPresetWrite)
-            problem = QStringLiteral("command %1 is not a preset write").arg(hex(byteAt(message, CommandPos)));
-        if (problem.isEmpty() && byteAt(message, 11) >= PresetBanks)
-            problem = QStringLiteral("bank %1 does not exist").arg(byteAt(message, 11));
-        if (problem.isEmpty() && !validPacking(message.constData() + 12, PackedPresetSize))
-            problem = QStringLiteral("the packed preset data is malformed");
-        const int index = byteAt(message, 11) * PresetSlots + byteAt(message, 10);
-        if (problem.isEmpty() && seen[index])
-            problem = QStringLiteral("bank %1 slot %2 appears twice").arg(byteAt(message, 11)).arg(byteAt(message, 10));
-        if (!problem.isEmpty()) {
-            *error = QStringLiteral("preset message %1 (at byte %2): %3").arg(n + 1).arg(qsizetype(n) * PresetWriteLength).arg(problem);
+    for (int index = 0; index < PresetCount; ++index) {
+        const QByteArray &packed = set.packed[std::size_t(index)];
+        // The unit takes only what the host makes: flag bytes that use bits 0..3.
+        if (!validPacking(packed.constData(), PackedPresetSize)) {
+            *error = QStringLiteral("bank %1 slot %2: the packed preset data is malformed")
+                         .arg(index / PresetSlots).arg(index % PresetSlots);
             return false;
         }
-        seen[index] = true;
-        unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(message.constData()) + 12,
+        unpackSevenBit(PackedPresetSize, reinterpret_cast<const std::uint8_t *>(packed.constData()),
                        reinterpret_cast<std::uint8_t *>(store.data()) + index * PresetSize);
     }
     presets_ = store;

@@ -3,7 +3,8 @@
 // bank 0..15 and within each bank slot 0..127:
 //   F0 00 11 22 02 00 00 00 00 02 <slot> <bank> <320 packed bytes> F7   (333 bytes)
 // The packed bytes are kept exactly as the unit sent them, so a file round-trips byte for
-// byte. Plain functions; nothing here prints or throws.
+// byte. tarsyn-flash backs up and restores with them; the virtual unit loads and dumps its
+// store with them. Plain functions; nothing here prints or throws.
 
 #include "PresetSet.h"
 
