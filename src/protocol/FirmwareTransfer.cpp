@@ -20,6 +20,10 @@ constexpr int RefusalsInDoubtBeforePassing = 4;
 // show a unit which takes blocks only in order: one that writes any block refuses it only when
 // the copy was damaged.
 constexpr int RefusalsForInOrder = 3;
+// Refusals in step of different blocks with no acknowledgement between them before the
+// transfer walks back from the lowest of them, and how many walks a transfer makes at most.
+constexpr int RefusalsBeforeWalkingBack = 12;
+constexpr int MaxWalks = 8;
 
 bool isResend(ReplyCode code)
 {
@@ -84,6 +88,9 @@ void FirmwareTransfer::start()
     sinceCheckpoint_ = 0;
     probe_ = -1;
     probeRefusals_ = 0;
+    lowestRefused_ = BlockCount;
+    walk_ = -1;
+    walks_ = 0;
     sentTotal_ = 0;
     settledTotal_ = 0;
     doubt_ = Doubt::None;
@@ -190,6 +197,7 @@ void FirmwareTransfer::answered(ReplyCode code)
 // An acknowledgement that surely answers the block at `index`: the unit holds it.
 void FirmwareTransfer::acked(int index, ReplyCode code)
 {
+    tookWalked(index);
     blocks_[std::size_t(index)] = Block::Acked;
     topAcked_ = std::max(topAcked_, index);
     requestsInARow_ = 0;
@@ -234,6 +242,8 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         sendBlock(index);   // a unit that writes any block wants this one again
         return;
     }
+    if (walkBack(index))
+        return;
     // A block acknowledged before is gone past at its first refusal; one the unit may hold
     // after a repeat at its second (a single refusal may be a damaged copy of the very block
     // the unit waits for).
@@ -252,6 +262,53 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         return;
     }
     sendBlock(index);   // in step: the block again, as the unit asked
+}
+
+// An in-order unit left waiting for a block the transfer took for written (an acknowledgement
+// that was not the unit's own, where its refusal was lost) refuses every later block, while the
+// going past and back above keeps the transfer among those. After many refusals of different
+// blocks with no acknowledgement, the transfer walks back from the lowest block refused, one
+// block a refusal, until the unit takes one (tookWalked()). A unit that writes any block takes
+// the first block walked back to. True when the block walked back to went out.
+bool FirmwareTransfer::walkBack(int index)
+{
+    lowestRefused_ = std::min(lowestRefused_, index);
+    if (walk_ >= 0 && index == walk_) {
+        if (walk_ == 0) {
+            walk_ = -1;   // nothing further back
+            return false;
+        }
+        sendBlock(--walk_);
+        return true;
+    }
+    // (One block refused again and again is the unit asking for it: the request bound decides.)
+    if (walk_ >= 0 || walks_ >= MaxWalks || lowestRefused_ == 0 || requestsSinceAck_ < RefusalsBeforeWalkingBack
+        || requestsInARow_ >= requestsSinceAck_)
+        return false;
+    ++walks_;
+    walk_ = lowestRefused_ - 1;
+    sendBlock(walk_);
+    return true;
+}
+
+// An acknowledgement of the block at `index`: if the transfer walked back to it, the unit waits
+// for the block after it (an in-order unit holds none after it; one that writes any block gets
+// them again).
+void FirmwareTransfer::tookWalked(int index)
+{
+    if (walk_ >= 0 && index == walk_) {
+        for (int i = index + 1; i < BlockCount; ++i) {
+            blocks_[std::size_t(i)] = Block::Unknown;
+            maybeHeld_[std::size_t(i)] = false;
+        }
+        topAcked_ = -1;
+        for (int i = index; i >= 0 && topAcked_ < 0; --i) {
+            if (blocks_[std::size_t(i)] == Block::Acked)
+                topAcked_ = i;
+        }
+    }
+    walk_ = -1;
+    lowestRefused_ = BlockCount;
 }
 
 // Sends the first block from `index` on that is not known to be written; past the last one,
@@ -340,6 +397,8 @@ void FirmwareTransfer::drained()
         // Only the last message is surely answered: every earlier one had its answer taken in
         // step already, and surplus acknowledgements (copies, another host's) say nothing of
         // the messages they would reach back to, which may have been refused.
+        if (last.final)
+            tookWalked(indexOf(last.offset));
         if (last.final && !written(indexOf(last.offset))) {
             blocks_[std::size_t(indexOf(last.offset))] = Block::Acked;
             blockDone(last.offset);

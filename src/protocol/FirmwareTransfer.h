@@ -107,6 +107,8 @@ private:
     void refused(int index, ReplyCode code);
     void acked(int index, ReplyCode code);
     void moveOnFrom(int index, ReplyCode why);
+    bool walkBack(int index);
+    void tookWalked(int index);
     void goBack(int firstLog, int lastLog, bool onlyRefusals);
     bool countRequest(std::uint32_t offset);
     bool written(int index) const;
@@ -131,6 +133,9 @@ private:
     int sinceCheckpoint_ = 0;
     int probe_ = -1;                   // a block the unit surely holds, sent to learn its order
     int probeRefusals_ = 0;
+    int lowestRefused_ = 0;            // the lowest block refused in step since the last acknowledgement
+    int walk_ = -1;                    // a block sent while walking back to the one the unit waits for
+    int walks_ = 0;
     std::uint64_t sentTotal_ = 0;      // messages sent since start(), repeats included
     std::uint64_t settledTotal_ = 0;   // of which answered before a drain found the host in step
     Doubt doubt_ = Doubt::None;
