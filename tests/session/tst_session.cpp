@@ -264,9 +264,9 @@ void TestSession::endsOnlyWhenTrue()
 // resend requests, on a link with a round trip, so that the timing checks see a reply that comes
 // with another's. (Not a copy that comes a round trip late into the place of a lost refusal:
 // without sequence numbers no host can tell that from the refused block's acknowledgement.)
-// A unit that writes any block is updated; an in-order one may be left waiting for a block
-// whose refusal another host's acknowledgement hid: then the job ends with the unit asking
-// again, never as successful.
+// Every unit is to be updated. An in-order one may be left waiting for a block whose refusal
+// another host's acknowledgement hid, and refuse every later one: the transfer walks back to
+// it. Should that not find it, the job ends with the unit asking again, never as successful.
 void TestSession::everythingAtOnce_data()
 {
     QTest::addColumn<bool>("multiPart");
