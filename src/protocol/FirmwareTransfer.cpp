@@ -136,6 +136,14 @@ bool FirmwareTransfer::written(int index) const
     return state == Block::Acked || (order_ == UnitOrder::InOrder && index < topAcked_);
 }
 
+// The highest block up to `to` acknowledged in step; -1 if there is none.
+int FirmwareTransfer::highestAcked(int to) const
+{
+    while (to >= 0 && blocks_[std::size_t(to)] != Block::Acked)
+        --to;
+    return to;
+}
+
 // The first block from `from` on not known to be written; BlockCount if there is none.
 int FirmwareTransfer::firstUnwritten(int from) const
 {
@@ -301,11 +309,7 @@ void FirmwareTransfer::tookWalked(int index)
             blocks_[std::size_t(i)] = Block::Unknown;
             maybeHeld_[std::size_t(i)] = false;
         }
-        topAcked_ = -1;
-        for (int i = index; i >= 0 && topAcked_ < 0; --i) {
-            if (blocks_[std::size_t(i)] == Block::Acked)
-                topAcked_ = i;
-        }
+        topAcked_ = highestAcked(index);
     }
     walk_ = -1;
     lowestRefused_ = BlockCount;
@@ -457,11 +461,7 @@ void FirmwareTransfer::goBack(int firstLog, int lastLog, bool onlyRefusals)
         if (blocks_[std::size_t(index)] == Block::Acked)
             blocks_[std::size_t(index)] = Block::Doubtful;
     }
-    topAcked_ = -1;
-    for (int index = BlockCount - 1; index >= 0 && topAcked_ < 0; --index) {
-        if (blocks_[std::size_t(index)] == Block::Acked)
-            topAcked_ = index;
-    }
+    topAcked_ = highestAcked(BlockCount - 1);
     // Asked again and again for a block it may hold, with replies that never come in step (on
     // a busy machine a refusal can look too soon): go past it as for refusals in step, after
     // a few more of them (a stray resend request is in doubt too); the end settles it.
@@ -499,10 +499,8 @@ void FirmwareTransfer::settle(ReplyCode why)
         return;
     }
     if (order_ == UnitOrder::Unknown && probe_ < 0) {
-        for (int p = BlockCount - 2; p >= 1 && probe_ < 0; --p) {
-            if (blocks_[std::size_t(p)] == Block::Acked)
-                probe_ = p;
-        }
+        const int p = highestAcked(BlockCount - 2);
+        probe_ = p >= 1 ? p : -1;
         probeRefusals_ = 0;
     }
     sendBlock(order_ == UnitOrder::Unknown && probe_ >= 0 ? probe_ : index);

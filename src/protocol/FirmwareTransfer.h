@@ -112,6 +112,7 @@ private:
     void goBack(int firstLog, int lastLog, bool onlyRefusals);
     bool countRequest(std::uint32_t offset);
     bool written(int index) const;
+    int highestAcked(int to) const;
     int firstUnwritten(int from) const;
     void reachedEnd();
     void settle(ReplyCode why);
