@@ -60,9 +60,14 @@ void DeviceLink::requestPreset(int slot, int bank)
 
 void DeviceLink::sendPreset(int slot, int bank)
 {
+    send(presetWriteMessage(slot, bank, packPreset(presetData_)));
+}
+
+QByteArray DeviceLink::packPreset(const std::uint8_t *preset)
+{
     QByteArray packed(PackedPresetSize, '\0');
-    packSevenBit(presetData_, PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
-    send(presetWriteMessage(slot, bank, packed));
+    packSevenBit(preset, PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
+    return packed;
 }
 
 QByteArray DeviceLink::presetWriteMessage(int slot, int bank, const QByteArray &packed)

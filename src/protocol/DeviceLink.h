@@ -42,6 +42,8 @@ public:
     // The preset write message of `packed` (the 320 packed bytes; fewer are zero-filled), as
     // sendPreset sends it and a .syx file holds it.
     static QByteArray presetWriteMessage(int slot, int bank, const QByteArray &packed);
+    // A preset of PresetSize bytes packed as it goes on the wire (PackedPresetSize bytes).
+    static QByteArray packPreset(const std::uint8_t *preset);
 
     // Decodes one received message and applies its effects (reported(), presetData,
     // retryCount). Reads only the `length` bytes given; a byte at a fixed position beyond

@@ -41,12 +41,10 @@ QList<QByteArray> noiseMessages()
             QByteArray(noteOn, sizeof noteOn - 1), QByteArray(clock, sizeof clock - 1)};
 }
 
-// A preset of PresetSize bytes packed as it goes on the wire (PackedPresetSize bytes).
+// A preset of PresetSize bytes packed as it goes on the wire.
 QByteArray packPreset(const char *preset)
 {
-    QByteArray packed(PackedPresetSize, '\0');
-    packSevenBit(reinterpret_cast<const std::uint8_t *>(preset), PresetSize, reinterpret_cast<std::uint8_t *>(packed.data()));
-    return packed;
+    return DeviceLink::packPreset(reinterpret_cast<const std::uint8_t *>(preset));
 }
 
 } // namespace
