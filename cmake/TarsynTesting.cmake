@@ -6,6 +6,8 @@ string(MD5 _tarsyn_tree_hash "${CMAKE_BINARY_DIR}")
 string(SUBSTRING "${_tarsyn_tree_hash}" 0 8 _tarsyn_tree_tag)
 set(TARSYN_TEST_JACK_NAME "tarsyn-test-${_tarsyn_tree_tag}" CACHE STRING "Name of the JACK server the tests start")
 set(TARSYN_TEST_STATE_DIR "${CMAKE_BINARY_DIR}/test-services")
+# tests/support/jack_reclaim.cpp, for scripts/jack-server.
+set(TARSYN_TEST_JACK_RECLAIM "TARSYN_JACK_RECLAIM=${CMAKE_BINARY_DIR}/tests/tarsyn-jack-reclaim")
 # The Xvfb display of the Linux tests is one that is free when the fixture starts it (Xvfb
 # chooses); the tests read it from this file. The Windows tests' Wine session keeps a number
 # of its own tree.
@@ -49,7 +51,7 @@ function(tarsyn_add_test_command name)
   add_test(NAME ${name} COMMAND ${T_COMMAND})
   set(env "QT_QPA_PLATFORM=offscreen" ${TARSYN_SANITIZER_ENV}
           "JACK_NO_START_SERVER=1" "TARSYN_MIDI_API=jack"
-          "JACK_DEFAULT_SERVER=${TARSYN_TEST_JACK_NAME}"
+          "JACK_DEFAULT_SERVER=${TARSYN_TEST_JACK_NAME}" ${TARSYN_TEST_JACK_RECLAIM}
           "TARSYN_BINARY_DIR=${CMAKE_BINARY_DIR}" "TARSYN_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
           # CTest's TIMEOUT bounds each test; Qt Test's own 300 s per function is too short
           # for a whole update on a loaded machine.
@@ -91,8 +93,10 @@ function(tarsyn_add_service_fixtures)
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/jack-server start ${TARSYN_TEST_JACK_NAME} ${TARSYN_TEST_STATE_DIR})
   add_test(NAME service_jack_stop
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/jack-server stop ${TARSYN_TEST_JACK_NAME} ${TARSYN_TEST_STATE_DIR})
-  set_tests_properties(service_jack_start PROPERTIES FIXTURES_SETUP jack LABELS "service")
-  set_tests_properties(service_jack_stop PROPERTIES FIXTURES_CLEANUP jack LABELS "service")
+  set_tests_properties(service_jack_start PROPERTIES FIXTURES_SETUP jack LABELS "service"
+    ENVIRONMENT "${TARSYN_TEST_JACK_RECLAIM}")
+  set_tests_properties(service_jack_stop PROPERTIES FIXTURES_CLEANUP jack LABELS "service"
+    ENVIRONMENT "${TARSYN_TEST_JACK_RECLAIM}")
   add_test(NAME service_xvfb_start
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/xvfb-server start auto ${TARSYN_TEST_STATE_DIR})
   add_test(NAME service_xvfb_stop

@@ -6,6 +6,7 @@
 #include "MidiPort.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -452,6 +453,58 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return follower.process.state() == QProcess::NotRunning; }, 30000));
         QVERIFY2(follower.out.contains("empty\n") && follower.process.exitCode() == 0, qPrintable(follower.out));
         QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
+    }
+
+    void deadServersKeepNoSlot()
+    {
+        // JACK has eight server slots and frees a dead server's only for one of the same name:
+        // servers killed outright fill them until no server starts ("Too many servers already
+        // active"). Fill them so, then start one through the script, which frees them first.
+        if (port.apiName() != QLatin1String("jack"))
+            QSKIP("JACK's server registry: JACK only");
+        const QString reclaim = qEnvironmentVariable("TARSYN_JACK_RECLAIM");
+        QVERIFY2(QFileInfo(reclaim).isExecutable(), "TARSYN_JACK_RECLAIM: run through ctest");
+        QTemporaryDir state;
+        QVERIFY(state.isValid());
+        const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
+        const QString base = QStringLiteral("tarsyn-dead-%1-").arg(QCoreApplication::applicationPid());
+        const auto start = [&](const QString &name, bool withReclaim, QByteArray *errors = nullptr) {
+            QProcess process;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            if (!withReclaim)
+                env.remove("TARSYN_JACK_RECLAIM");
+            process.setProcessEnvironment(env);
+            process.start(script, {"start", name, state.path()});
+            process.waitForFinished(60000);
+            if (errors)
+                *errors = process.readAllStandardError();
+            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        };
+        const auto killServer = [&](const QString &name) {
+            QFile pidFile(state.filePath("jackd-" + name + ".pid"));
+            QVERIFY(pidFile.open(QIODevice::ReadOnly));
+            const pid_t pid = pid_t(pidFile.readAll().trimmed().toInt());
+            QCOMPARE(::kill(pid, SIGKILL), 0);
+            QVERIFY(QTest::qWaitFor([&] { return ::kill(pid, 0) == -1; }, 10000));
+        };
+        const auto freeAll = qScopeGuard([&] { QProcess::execute(reclaim, {}); });
+        bool full = false;
+        for (int i = 0; i < 9 && !full; ++i) {
+            QByteArray errors;
+            if (start(base + QString::number(i), false, &errors))
+                killServer(base + QString::number(i));
+            else
+                full = errors.contains("Too many servers");
+            QVERIFY2(!QTest::currentTestFailed(), errors.constData());
+        }
+        QVERIFY2(full, "eight dead servers and the registry still had room");
+        const QString last = base + QStringLiteral("last");
+        QVERIFY(start(last, true));
+        QCOMPARE(QProcess::execute(script, {"stop", last, state.path()}), 0);
+        // The run's own server, alive all along, kept its slot and still serves.
+        MidiPort fresh;
+        QVERIFY(fresh.openVirtual(peerName + "-after"));
+        fresh.close();
     }
 
     void noMidiSystem()
