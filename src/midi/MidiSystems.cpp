@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -176,6 +177,11 @@ void quietBackEnds()
     std::call_once(once, [] {
 #ifndef _WIN32
         ::setenv("JACK_NO_START_SERVER", "1", 0);
+        // A write into a pipe or socket whose reader has gone must fail, not end the program
+        // mid-job: our standard output read by a pipe whose reader quit (`| head`, a closed
+        // `tee`), or libjack's socket to a server that has just stopped (libjack writes
+        // without MSG_NOSIGNAL and guards only the threads that block SIGPIPE).
+        std::signal(SIGPIPE, SIG_IGN);
 #endif
 #ifdef TARSYN_HAVE_JACK
         jack_set_error_function(silentJack);

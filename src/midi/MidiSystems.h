@@ -26,8 +26,8 @@ inline constexpr const char *OutputPortName = "tarsyn out";
 inline constexpr int ClientAttempts = 5;
 void waitBeforeAttempt(int attempt);
 
-// Silences the back ends' diagnostics and keeps libjack from starting a server; once per
-// process.
+// Silences the back ends' diagnostics, keeps libjack from starting a server and SIGPIPE from
+// ending the program (the disposition is the process's); once per process.
 void quietBackEnds();
 
 // True when `api`'s system runs now (probed quietly; a busy JACK server is asked again).

@@ -111,6 +111,16 @@ struct Child {
         process.kill();
         process.waitForFinished(10000);
     }
+    // Its output so far, how it ended and what it wrote to standard error.
+    QByteArray describe()
+    {
+        out += QString::fromLocal8Bit(process.readAllStandardOutput());
+        QByteArray text = out.toLocal8Bit();
+        if (process.state() == QProcess::NotRunning)
+            text += process.exitStatus() == QProcess::CrashExit ? "[crashed]\n"
+                                                                 : "[exit " + QByteArray::number(process.exitCode()) + "]\n";
+        return text + process.readAllStandardError();
+    }
     bool waitForOutput(const QString &text, int milliseconds)
     {
         return QTest::qWaitFor([&] {
@@ -437,21 +447,24 @@ private slots:
         const QString script = QStringLiteral(TARSYN_SOURCE_DIR "/scripts/jack-server");
         const auto stop = qScopeGuard([&] { QProcess::execute(script, {"stop", server, state.path()}); });
         Child follower("follow:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
-        QVERIFY2(follower.waitForOutput("watching\n", 30000), qPrintable(follower.out));
+        QVERIFY2(follower.waitForOutput("watching\n", 30000), follower.describe().constData());
         QCOMPARE(QProcess::execute(script, {"start", server, state.path()}), 0);
         Child peerChild("peer:" + peerName, {"JACK_DEFAULT_SERVER=" + server});
-        QVERIFY2(peerChild.waitForOutput("ready", 30000), qPrintable(peerChild.out));
-        QVERIFY2(follower.waitForOutput("open\n", 30000), qPrintable(follower.out));
+        QVERIFY2(peerChild.waitForOutput("ready", 30000), peerChild.describe().constData());
+        QVERIFY2(follower.waitForOutput("open\n", 30000), follower.describe().constData());
         QElapsedTimer sinceStop;
         sinceStop.start();
         QProcess stopper;
         stopper.start(script, {"stop", server, state.path()});
-        QVERIFY2(follower.waitForOutput("closed\n", 30000), qPrintable(follower.out));
+        QVERIFY2(follower.waitForOutput("closed\n", 30000), follower.describe().constData());
         qInfo("reported %lld ms after the server was told to stop", sinceStop.elapsed());
         QVERIFY2(QRegularExpression("gone " + peerName + " (in|out)\n").match(follower.out).hasMatch(),
-                 qPrintable(follower.out));
+                 follower.describe().constData());
+        QVERIFY2(follower.waitForOutput("empty\n", 30000), follower.describe().constData());
         QVERIFY(QTest::qWaitFor([&] { return follower.process.state() == QProcess::NotRunning; }, 30000));
-        QVERIFY2(follower.out.contains("empty\n") && follower.process.exitCode() == 0, qPrintable(follower.out));
+        QVERIFY2(follower.process.exitStatus() == QProcess::NormalExit
+                     && follower.process.exitCode() == 0,
+                 follower.describe().constData());
         QVERIFY(stopper.waitForFinished(30000) && stopper.exitCode() == 0);
     }
 
