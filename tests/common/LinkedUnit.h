@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QList>
 #include <QTimer>
 
 #include <functional>
@@ -166,20 +167,34 @@ private:
             at = int(qMax<qint64>(at, lastDue_ - clock_.elapsed()));
             lastDue_ = clock_.elapsed() + at;
         }
+        // What arrives together is delivered in one go: on a loaded machine two timers due at
+        // the same moment may fire a round trip apart, which would turn a stray that comes
+        // with a refusal into a stray in its place and the refusal into a late one (the case
+        // no host can tell without sequence numbers), and a copy at +0 into a late copy.
+        QList<QByteArray> together;
         if (faults.strayIdentityEvery && n % faults.strayIdentityEvery == 0)
-            post(at, reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other"));
+            together << reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other");
         if (faults.strayReplyEvery && n % faults.strayReplyEvery == 0)
-            post(at, reply((n / faults.strayReplyEvery) % 3 == 0 ? UnitResendSmall : UnitBlockOk));
-        if ((faults.dropEvery && n % faults.dropEvery == 0) || faults.lost.contains(n))
-            return;
-        post(at, r);
-        if (faults.duplicateEvery && n % faults.duplicateEvery == 0)
-            post(at + faults.duplicateDelayMs, r);
+            together << reply((n / faults.strayReplyEvery) % 3 == 0 ? UnitResendSmall : UnitBlockOk);
+        const bool dropped = (faults.dropEvery && n % faults.dropEvery == 0) || faults.lost.contains(n);
+        const bool doubled = !dropped && faults.duplicateEvery && n % faults.duplicateEvery == 0;
+        if (!dropped)
+            together << r;
+        if (doubled && faults.duplicateDelayMs == 0)
+            together << r;
+        post(at, together);
+        if (doubled && faults.duplicateDelayMs > 0)
+            post(at + faults.duplicateDelayMs, {r});
     }
 
-    void post(int ms, const QByteArray &r)
+    void post(int ms, const QList<QByteArray> &messages)
     {
-        QTimer::singleShot(ms, Qt::PreciseTimer, &context_, [this, r] { deliver_(r); });
+        if (messages.isEmpty())
+            return;
+        QTimer::singleShot(ms, Qt::PreciseTimer, &context_, [this, messages] {
+            for (const QByteArray &m : messages)
+                deliver_(m);
+        });
     }
 
     // Replies still on their way when the unit goes are dropped with it.
