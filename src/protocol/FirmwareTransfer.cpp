@@ -163,7 +163,7 @@ void FirmwareTransfer::blockDone(std::uint32_t offset)
     emit progressed(before, count_);
 }
 
-void FirmwareTransfer::replyReceived(ReplyCode code)
+void FirmwareTransfer::replyReceived(ReplyCode code, qint64 arrivedNs)
 {
     const bool ack = code == ReplyBlockOk24 || code == ReplyBlockOk25;
     if (!running_ || (!ack && !isResend(code)) || log_.empty())
@@ -172,7 +172,7 @@ void FirmwareTransfer::replyReceived(ReplyCode code)
         guard_.reply(code);   // collected for the drain under way
         return;
     }
-    if (guard_.reply(code) == StallGuard::Take::Answer)
+    if (guard_.reply(code, arrivedNs) == StallGuard::Take::Answer)
         answered(code);
 }
 

@@ -44,7 +44,8 @@ public:
     // Sets the counter to 0 and sends the first block (the image must be loaded).
     void start();
     // A block acknowledgement or resend request from the unit; other replies are ignored.
-    void replyReceived(ReplyCode code);
+    // `arrivedNs`: when it arrived (see StallGuard::reply()).
+    void replyReceived(ReplyCode code, qint64 arrivedNs = -1);
     // Stops the transfer without completing it (ports closed, the unit gave up).
     void abandon();
 

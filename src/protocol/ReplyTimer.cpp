@@ -14,10 +14,12 @@ constexpr double EarlyShare = 0.6;
 constexpr qint64 AlwaysEarlyNs = 300000;
 }
 
-void ReplyTimer::addSample(qint64 ns)
+void ReplyTimer::addSample(qint64 ns, qint64 linkNs)
 {
     if (ns <= 0)
         return;
+    if (linkNs <= 0)
+        linkNs = ns;
     if (samples_ == 0) {
         srttNs_ = ns;
         rttvarNs_ = ns / 2;
@@ -27,12 +29,12 @@ void ReplyTimer::addSample(qint64 ns)
         srttNs_ = (7 * srttNs_ + ns) / 8;
     }
     ++samples_;
-    recent_[std::size_t(recentNext_)] = ns;
+    recent_[std::size_t(recentNext_)] = linkNs;
     recentNext_ = (recentNext_ + 1) % Recent;
     recentCount_ = std::min(recentCount_ + 1, Recent);
 }
 
-int ReplyTimer::timeoutMs(int repeatsInARow) const
+int ReplyTimer::timeoutWithFloor(int repeatsInARow, int floorMs) const
 {
     qint64 ms = initialMs_;
     if (samples_ > 0) {
@@ -40,7 +42,7 @@ int ReplyTimer::timeoutMs(int repeatsInARow) const
         // towards nothing, and a slightly slower reply (a longer block, on a slow cable) must
         // not count as lost.
         ms = (srttNs_ + std::max(4 * rttvarNs_, srttNs_) + NsPerMs - 1) / NsPerMs;
-        ms = std::clamp<qint64>(ms, MinTimeoutMs, MaxTimeoutMs);
+        ms = std::clamp<qint64>(ms, floorMs, MaxTimeoutMs);
     }
     for (int i = 0; i < repeatsInARow && ms < MaxTimeoutMs; ++i)
         ms *= 2;
@@ -57,14 +59,14 @@ qint64 ReplyTimer::typicalNs() const
     return sorted[std::size_t(recentCount_ / 2)];
 }
 
-bool ReplyTimer::tooSoon(qint64 elapsedNs) const
+bool ReplyTimer::tooSoon(qint64 linkNs) const
 {
-    if (elapsedNs < AlwaysEarlyNs)
+    if (linkNs < AlwaysEarlyNs)
         return true;
     // A few samples first: the first round trips of a link may be its slowest.
     if (recentCount_ < 3)
         return false;
-    return double(elapsedNs) < EarlyShare * double(typicalNs());
+    return double(linkNs) < EarlyShare * double(typicalNs());
 }
 
 } // namespace Tarsyn

@@ -3,8 +3,17 @@
 #include "DeviceLink.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace Tarsyn {
+
+namespace {
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
 
 StallGuard::StallGuard(DeviceLink &link, QObject *parent)
     : QObject(parent)
@@ -30,7 +39,7 @@ int StallGuard::quietMs() const
 
 void StallGuard::armTimeout()
 {
-    int ms = timer_.timeoutMs(backoff_);
+    int ms = timer_.repeatTimeoutMs(backoff_);
     if (silenceMs_ > 0) {
         // Wake up in time to give up when the silence span ends.
         const qint64 left = qint64(silenceMs_) - heardAt_.elapsed();
@@ -49,21 +58,31 @@ void StallGuard::watch()
     copies_ = 1;
     sentAt_.start();
     firstSentAt_.start();
+    sentNs_ = steadyNs();
+    lagNs_ = std::max<qint64>(answerLagNs_, 0);
+    answerLagNs_ = -1;
     armTimeout();
 }
 
-StallGuard::Take StallGuard::reply(ReplyCode code)
+StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
 {
     heardAt_.start();
+    answerLagNs_ = -1;
     if (draining_) {
         collected_.append(code);
         quiet_.start(quietMs());
         return Take::Held;
     }
     const qint64 elapsed = sentAt_.isValid() ? sentAt_.nsecsElapsed() : 0;
+    const qint64 now = steadyNs();
+    const qint64 arrived = arrivedNs >= 0 && arrivedNs <= now ? arrivedNs : now;
+    // The link's round trip: the message would have gone out `lagNs_` sooner had the host
+    // taken up the answer it followed at once. (A reply that arrived before the message
+    // went out cannot answer it.)
+    const qint64 span = arrived < sentNs_ ? 0 : arrived - sentNs_ + lagNs_;
     // After a repeat, every copy may be answered; a reply that comes too soon answers an
     // earlier message. Either way, wait until the link is quiet and let the owner decide.
-    if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(elapsed))) {
+    if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(span))) {
         collected_ = {code};
         ++held_;
         startDrain(false);
@@ -71,7 +90,8 @@ StallGuard::Take StallGuard::reply(ReplyCode code)
     }
     // In step: one copy out, answered in a plausible time. Only such round trips are
     // measured (a reply after a repeat may answer either copy).
-    timer_.addSample(elapsed);
+    timer_.addSample(elapsed, span);
+    answerLagNs_ = now - arrived;
     inARow_ = 0;
     backoff_ = 0;
     replyTimeout_.stop();
@@ -89,6 +109,7 @@ void StallGuard::startDrain(bool thorough)
     draining_ = true;
     thorough_ = thorough;
     spreadNs_ = copies_ > 1 ? firstSentAt_.nsecsElapsed() - sentAt_.nsecsElapsed() : 0;
+    answerLagNs_ = -1;
     replyTimeout_.stop();
     quiet_.start(quietMs());
 }
@@ -110,6 +131,7 @@ void StallGuard::stop()
     draining_ = false;
     copies_ = 0;
     inARow_ = 0;
+    answerLagNs_ = -1;
     replyTimeout_.stop();
     quiet_.stop();
 }
@@ -136,6 +158,8 @@ void StallGuard::expired()
     ++copies_;
     link_.repeatLastMessage();
     sentAt_.start();
+    sentNs_ = steadyNs();
+    lagNs_ = 0;
     armTimeout();
     emit repeated(inARow_);
 }

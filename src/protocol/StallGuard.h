@@ -3,14 +3,17 @@
 // lost, late and doubled messages. The protocol has no sequence numbers, so the guard
 // decides, reply by reply, whether a reply can be taken as the answer to the message just
 // sent:
-//   - a reply that comes in step (one copy of the message out, not too soon) is the answer;
+//   - a reply that comes in step (one copy of the message out, not too soon) is the answer.
+//     How soon is judged on the link's time: from when the answer that the message followed
+//     arrived to when this reply arrived, less the host's own work between them (time a
+//     reply waits for the host's thread is not the link's);
 //   - when the reply timeout (ReplyTimer) expires, the last message goes out again, and each
 //     repeat doubles the timeout, for the messages after it too, until a reply comes in step
 //     (the link may have become slower: as TCP keeps its backed-off timer, Karn's rule);
 //   - a reply that comes too soon, or after a repeat went out (the unit may answer every
 //     copy), is held: the guard collects replies until the link has been quiet for a
 //     while (a drain) and then hands the owner everything that came (drained()). The owner
-//     works out from that where the unit is, going back where in doubt;
+//     works out from that where the unit is, going back where in doubt.;
 //   - the owner may ask for a drain itself (a resend request, the end of a job, a
 //     checkpoint), to see whether more replies than messages are about.
 // The unit is given up when nothing at all has come from it for the silence span, or
@@ -59,7 +62,9 @@ public:
     };
 
     void watch();             // a new message went out; its reply is awaited
-    Take reply(ReplyCode code);
+    // `arrivedNs`: std::chrono::steady_clock's time when the reply arrived
+    // (MidiEvent::arrivedNs()); -1: now.
+    Take reply(ReplyCode code, qint64 arrivedNs = -1);
     // Collect replies until the link is quiet, then drained(). A thorough drain waits a whole
     // reply timeout after the last reply (the end of a job: nothing may still be on its way);
     // otherwise twice the smoothed round trip will do: a reply later than that meets the
@@ -98,6 +103,12 @@ private:
     QElapsedTimer sentAt_;     // the current message's last copy
     QElapsedTimer firstSentAt_;   // its first copy
     qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
+    // Steady-clock times, in ns: when the current message's last copy went out; how long the
+    // answer it followed had waited for the host (0 if it followed none); the wait of the
+    // last answer taken, until the next message goes out.
+    qint64 sentNs_ = 0;
+    qint64 lagNs_ = 0;
+    qint64 answerLagNs_ = -1;
     QElapsedTimer heardAt_;    // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;

@@ -260,11 +260,12 @@ bool UnitSession::event(QEvent *event)
 {
     if (event->type() != MidiEvent::EventType)
         return QObject::event(event);
-    messageReceived(static_cast<MidiEvent *>(event)->message());
+    const auto *midi = static_cast<MidiEvent *>(event);
+    messageReceived(midi->message(), midi->arrivedNs());
     return true;
 }
 
-void UnitSession::messageReceived(const QByteArray &message)
+void UnitSession::messageReceived(const QByteArray &message, qint64 arrivedNs)
 {
     const ReplyCode code = link_.decodeReply(message);
     // Status 0 only gives a front end its controls back. Anything else posted before the
@@ -287,7 +288,7 @@ void UnitSession::messageReceived(const QByteArray &message)
     case ReplyResendLarge:
     case ReplyResendSmall:
         if (job_ == Job::Update)
-            transfer_.replyReceived(code);
+            transfer_.replyReceived(code, arrivedNs);
         break;
     case ReplyPresetData:
     case ReplyPresetWritten:

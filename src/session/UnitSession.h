@@ -122,8 +122,9 @@ public:
     quint64 messagesSent() const { return counter_.count; }
     quint64 bytesSent() const { return counter_.bytes; }
 
-    // A received SysEx message, on the owner's thread.
-    void messageReceived(const QByteArray &message);
+    // A received SysEx message, on the owner's thread; `arrivedNs`: when it arrived
+    // (MidiEvent::arrivedNs()), -1 for now.
+    void messageReceived(const QByteArray &message, qint64 arrivedNs = -1);
 
     // For tests: the protocol classes the session drives.
     DeviceLink &deviceLink() { return link_; }

@@ -195,7 +195,8 @@ bool MainWindow::event(QEvent *e)
 {
     if (e->type() != Tarsyn::MidiEvent::EventType)
         return QMainWindow::event(e);
-    session_.messageReceived(static_cast<Tarsyn::MidiEvent *>(e)->message());
+    const auto *midi = static_cast<Tarsyn::MidiEvent *>(e);
+    session_.messageReceived(midi->message(), midi->arrivedNs());
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "FirmwareTransfer.h"
 #include "PresetExchange.h"
 #include "ReplyTimer.h"
+#include "StallGuard.h"
 #include "LinkedUnit.h"
 
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -77,6 +79,7 @@ class TestSession : public QObject {
 private slots:
     void replyTimer_data();
     void replyTimer();
+    void replyTiming();
     void wholeTransfer_data();
     void wholeTransfer();
     void endsOnlyWhenTrue_data();
@@ -101,13 +104,14 @@ void TestSession::replyTimer_data()
     QTest::addColumn<QList<int>>("samplesUs");
     QTest::addColumn<int>("repeats");
     QTest::addColumn<int>("timeoutMs");
-    QTest::newRow("nothing measured yet") << QList<int>{} << 0 << 1000;
-    QTest::newRow("nothing measured, doubled twice") << QList<int>{} << 2 << 4000;
-    QTest::newRow("fast link: the floor") << QList<int>{2700, 2600, 2800} << 0 << 10;
-    QTest::newRow("fast link, three repeats") << QList<int>{2700, 2600, 2800} << 3 << 80;
-    QTest::newRow("slow link") << QList<int>{100000, 100000, 100000, 100000} << 0 << 200;
-    QTest::newRow("jittery link") << QList<int>{20000, 60000, 20000, 60000} << 0 << 108;
-    QTest::newRow("the ceiling") << QList<int>{3000000, 3000000} << 1 << 4000;
+    QTest::addColumn<int>("repeatAfterMs");   // the floor before a repeat is higher
+    QTest::newRow("nothing measured yet") << QList<int>{} << 0 << 1000 << 1000;
+    QTest::newRow("nothing measured, doubled twice") << QList<int>{} << 2 << 4000 << 4000;
+    QTest::newRow("fast link: the floor") << QList<int>{2700, 2600, 2800} << 0 << 10 << 25;
+    QTest::newRow("fast link, three repeats") << QList<int>{2700, 2600, 2800} << 3 << 80 << 200;
+    QTest::newRow("slow link") << QList<int>{100000, 100000, 100000, 100000} << 0 << 200 << 200;
+    QTest::newRow("jittery link") << QList<int>{20000, 60000, 20000, 60000} << 0 << 108 << 108;
+    QTest::newRow("the ceiling") << QList<int>{3000000, 3000000} << 1 << 4000 << 4000;
 }
 
 void TestSession::replyTimer()
@@ -115,10 +119,12 @@ void TestSession::replyTimer()
     QFETCH(QList<int>, samplesUs);
     QFETCH(int, repeats);
     QFETCH(int, timeoutMs);
+    QFETCH(int, repeatAfterMs);
     ReplyTimer timer;
     for (int us : samplesUs)
         timer.addSample(qint64(us) * 1000);
     QCOMPARE(timer.timeoutMs(repeats), timeoutMs);
+    QCOMPARE(timer.repeatTimeoutMs(repeats), repeatAfterMs);
     // Too soon: under 0.3 ms always; after a few samples, well under the typical round trip.
     QVERIFY(timer.tooSoon(100000));
     if (samplesUs.size() >= 3) {
@@ -126,6 +132,48 @@ void TestSession::replyTimer()
         QVERIFY(timer.tooSoon(typical / 2));
         QVERIFY(!timer.tooSoon(typical * 2 / 3));
     }
+}
+
+// A reply is judged on the link's time: from when the answer the message followed arrived to
+// when the reply arrived (the arrival times a MIDI event carries), not from when the host's
+// thread got round to them.
+void TestSession::replyTiming()
+{
+    const auto steadyNs = [] {
+        return qint64(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count());
+    };
+    constexpr qint64 Ms = 1000000;
+    DeviceLink link;
+    StallGuard guard(link);
+    guard.setEchoFilter(true);
+    // Three round trips of 10 ms on the link.
+    for (int i = 0; i < 3; ++i) {
+        const qint64 sent = steadyNs();
+        guard.watch();
+        QTest::qWait(12);
+        QCOMPARE(guard.reply(ReplyBlockOk24, sent + 10 * Ms), StallGuard::Take::Answer);
+    }
+    // An answer that waited 5 ms for the host's thread.
+    qint64 sent = steadyNs();
+    guard.watch();
+    QTest::qWait(16);
+    QCOMPARE(guard.reply(ReplyBlockOk24, sent + 10 * Ms), StallGuard::Take::Answer);
+    // The next reply comes 4 ms after the host sent the next message (too soon, on the host's
+    // time), but the message would have gone out 5 ms sooner with the thread free: 9 ms on the
+    // link is a plausible round trip.
+    sent = steadyNs();
+    guard.watch();
+    QTest::qWait(5);
+    QCOMPARE(guard.reply(ReplyBlockOk24, sent + 4 * Ms), StallGuard::Take::Answer);
+    // A reply that arrived before the message went out cannot answer it, however late the host
+    // takes it up.
+    sent = steadyNs();
+    guard.watch();
+    QTest::qWait(12);
+    QCOMPARE(guard.reply(ReplyBlockOk24, sent - Ms), StallGuard::Take::Held);
+    guard.stop();
 }
 
 void TestSession::wholeTransfer_data()
