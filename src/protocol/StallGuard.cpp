@@ -10,10 +10,14 @@ StallGuard::StallGuard(DeviceLink &link, QObject *parent)
     : QObject(parent)
     , link_(link)
 {
-    replyTimeout_.setSingleShot(true);
-    quiet_.setSingleShot(true);
-    connect(&replyTimeout_, &QTimer::timeout, this, &StallGuard::expired);
-    connect(&quiet_, &QTimer::timeout, this, &StallGuard::quietEnded);
+}
+
+void StallGuard::setClock(Clock &clock)
+{
+    replyTimeout_.setClock(clock);
+    quiet_.setClock(clock);
+    for (ClockStamp *stamp : {&sentAt_, &firstSentAt_, &heardAt_})
+        stamp->setClock(clock);
 }
 
 int StallGuard::quietMs() const

@@ -18,15 +18,15 @@
 //
 // The owner calls watch() after each new message that expects a reply, reply() for each
 // reply of the awaited kinds, stop() when nothing is awaited. Replies of other kinds never
-// reach the guard. Runs on the thread that owns it (QTimers).
+// reach the guard. Runs on the thread that owns it (its timers are QTimers, unless a test
+// gives it a clock of its own).
 
+#include "Clock.h"
 #include "ReplyTimer.h"
 #include "SysEx.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
 namespace Tarsyn {
 
@@ -52,6 +52,9 @@ public:
     int silenceSpan() const { return silenceMs_; }
     // Timing checks (too-soon replies) need a real link: off for in-process test doubles.
     void setEchoFilter(bool on) { echoFilter_ = on; }
+    // The time and the timers from `clock` (the system clock by default); while nothing is
+    // awaited, since running timers are dropped.
+    void setClock(Clock &clock);
 
     enum class Take {
         Answer,   // the reply answers the message just sent: act on it now
@@ -93,12 +96,12 @@ private:
 
     DeviceLink &link_;
     ReplyTimer timer_;
-    QTimer replyTimeout_;
-    QTimer quiet_;
-    QElapsedTimer sentAt_;     // the current message's last copy
-    QElapsedTimer firstSentAt_;   // its first copy
+    ClockTimer replyTimeout_{[this] { expired(); }};
+    ClockTimer quiet_{[this] { quietEnded(); }};
+    ClockStamp sentAt_{Clock::system()};        // the current message's last copy
+    ClockStamp firstSentAt_{Clock::system()};   // its first copy
     qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
-    QElapsedTimer heardAt_;    // the last reply of any awaited kind, or the start of waiting
+    ClockStamp heardAt_{Clock::system()};       // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;
     bool draining_ = false;
