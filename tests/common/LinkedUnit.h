@@ -111,7 +111,7 @@ public:
     std::set<std::uint32_t> resendOnce;  // blocks asked for again the first time they arrive
     std::map<std::uint32_t, int> refuse; // blocks asked for again this many times
     int resendMidBlockEvery = 0;         // a resend request for every Nth part before part 0
-    bool alwaysResend = false;
+    bool resendAlways = false;
     std::vector<std::uint32_t> blocksReceived;  // the address of every good whole block / part 0
     int ignoredPreset = -1, ignoredWrites = 0;
     std::vector<QByteArray> sent;
@@ -137,7 +137,7 @@ private:
             if (offset != waited_)
                 return policy == AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_;
         }
-        if (alwaysResend || resendOnce.erase(offset) > 0)
+        if (resendAlways || resendOnce.erase(offset) > 0)
             return false;
         if (auto r = refuse.find(offset); r != refuse.end() && r->second > 0) {
             --r->second;

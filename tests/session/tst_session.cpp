@@ -307,7 +307,7 @@ void TestSession::everythingAtOnce()
 void TestSession::giveUp_data()
 {
     QTest::addColumn<bool>("multiPart");
-    QTest::addColumn<bool>("alwaysResend");
+    QTest::addColumn<bool>("resendAlways");
     QTest::newRow("single, the unit asks again for ever") << false << true;
     QTest::newRow("multi-part, the unit asks again for ever") << true << true;
     QTest::newRow("single, the unit falls silent") << false << false;
@@ -403,16 +403,16 @@ void TestSession::unsureBlock()
 void TestSession::giveUp()
 {
     QFETCH(bool, multiPart);
-    QFETCH(bool, alwaysResend);
+    QFETCH(bool, resendAlways);
     TransferRig rig(multiPart);
     rig.transfer.guard().setTimeout(10);
     rig.transfer.guard().setSilenceSpan(300);
-    rig.unit.alwaysResend = alwaysResend;
-    rig.unit.faults.silentAfter = alwaysResend ? -1 : 40;
+    rig.unit.resendAlways = resendAlways;
+    rig.unit.faults.silentAfter = resendAlways ? -1 : 40;
     rig.transfer.start();
     QVERIFY(rig.ended());
     QCOMPARE(rig.finished.size(), 0);
-    if (alwaysResend) {
+    if (resendAlways) {
         QCOMPARE(rig.keepsAsking.size(), 1);
         QCOMPARE(rig.keepsAsking.at(0).at(0).value<std::uint32_t>(), 0u);
         QCOMPARE(rig.transfer.failedBlock(), 0u);

@@ -211,7 +211,7 @@ private slots:
         reach(Connected, multiPart ? 10 : 9);
         unit().multiPart = multiPart;
         unit().faults.silentAfter = fault == "silent" ? 0 : -1;
-        unit().alwaysResend = resends < 0;
+        unit().resendAlways = resends < 0;
         if (fault == "refuses")
             pair->refuseAfter = pair->attempts + 100;
         int statusZeroes = 0;
