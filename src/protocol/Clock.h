@@ -53,7 +53,8 @@ private:
 class ClockStamp {
 public:
     explicit ClockStamp(const Clock &clock) : clock_(&clock) {}
-    void start() { at_ = clock_->nowNs(); }
+    // From now, or from `atNs` on the clock (a message's arrival stamp); -1 means now.
+    void start(qint64 atNs = -1) { at_ = atNs >= 0 ? atNs : clock_->nowNs(); }
     bool isValid() const { return at_ >= 0; }
     void invalidate() { at_ = -1; }
     qint64 nsecsElapsed() const { return clock_->nowNs() - at_; }
