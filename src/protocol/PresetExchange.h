@@ -68,7 +68,7 @@ public:
     void loadPreset(int bank, int slot, std::uint8_t *out) const;
     // True when `data`, as the unit holds a preset, equals what loadPreset would write there.
     bool unitCopyMatches(int bank, int slot, const std::uint8_t *data) const;
-    std::uint8_t *presetImage() { return PresetImage.get(); }
+    // The whole store, read-only: entries change only through storePreset() and a pass.
     const std::uint8_t *presetImage() const { return PresetImage.get(); }
 
     // State of the pass.

@@ -3,26 +3,22 @@
 #include "DeviceLink.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace Tarsyn {
-
-namespace {
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-} // namespace
 
 StallGuard::StallGuard(DeviceLink &link, QObject *parent)
     : QObject(parent)
     , link_(link)
 {
-    replyTimeout_.setSingleShot(true);
-    quiet_.setSingleShot(true);
-    connect(&replyTimeout_, &QTimer::timeout, this, &StallGuard::expired);
-    connect(&quiet_, &QTimer::timeout, this, &StallGuard::quietEnded);
+}
+
+void StallGuard::setClock(Clock &clock)
+{
+    clock_ = &clock;
+    replyTimeout_.setClock(clock);
+    quiet_.setClock(clock);
+    for (ClockStamp *stamp : {&sentAt_, &firstSentAt_, &heardAt_})
+        stamp->setClock(clock);
 }
 
 int StallGuard::quietMs() const
@@ -58,7 +54,7 @@ void StallGuard::watch()
     copies_ = 1;
     sentAt_.start();
     firstSentAt_.start();
-    sentNs_ = steadyNs();
+    sentNs_ = clock_->nowNs();
     lagNs_ = std::max<qint64>(answerLagNs_, 0);
     answerLagNs_ = -1;
     armTimeout();
@@ -74,7 +70,7 @@ StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
         return Take::Held;
     }
     const qint64 elapsed = sentAt_.isValid() ? sentAt_.nsecsElapsed() : 0;
-    const qint64 now = steadyNs();
+    const qint64 now = clock_->nowNs();
     const qint64 arrived = arrivedNs >= 0 && arrivedNs <= now ? arrivedNs : now;
     // The link's round trip: the message would have gone out `lagNs_` sooner had the host
     // taken up the answer it followed at once. (A reply that arrived before the message
@@ -158,7 +154,7 @@ void StallGuard::expired()
     ++copies_;
     link_.repeatLastMessage();
     sentAt_.start();
-    sentNs_ = steadyNs();
+    sentNs_ = clock_->nowNs();
     lagNs_ = 0;
     armTimeout();
     emit repeated(inARow_);

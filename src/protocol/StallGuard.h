@@ -21,15 +21,15 @@
 //
 // The owner calls watch() after each new message that expects a reply, reply() for each
 // reply of the awaited kinds, stop() when nothing is awaited. Replies of other kinds never
-// reach the guard. Runs on the thread that owns it (QTimers).
+// reach the guard. Runs on the thread that owns it (its timers are QTimers, unless a test
+// gives it a clock of its own).
 
+#include "Clock.h"
 #include "ReplyTimer.h"
 #include "SysEx.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
 namespace Tarsyn {
 
@@ -55,6 +55,9 @@ public:
     int silenceSpan() const { return silenceMs_; }
     // Timing checks (too-soon replies) need a real link: off for in-process test doubles.
     void setEchoFilter(bool on) { echoFilter_ = on; }
+    // The time and the timers from `clock` (the system clock by default); while nothing is
+    // awaited, since running timers are dropped.
+    void setClock(Clock &clock);
 
     enum class Take {
         Answer,   // the reply answers the message just sent: act on it now
@@ -62,8 +65,8 @@ public:
     };
 
     void watch();             // a new message went out; its reply is awaited
-    // `arrivedNs`: std::chrono::steady_clock's time when the reply arrived
-    // (MidiEvent::arrivedNs()); -1: now.
+    // `arrivedNs`: when the reply arrived, on the guard's clock (the system clock's is
+    // MidiEvent::arrivedNs()); -1: now.
     Take reply(ReplyCode code, qint64 arrivedNs = -1);
     // Collect replies until the link is quiet, then drained(). A thorough drain waits a whole
     // reply timeout after the last reply (the end of a job: nothing may still be on its way);
@@ -98,18 +101,19 @@ private:
 
     DeviceLink &link_;
     ReplyTimer timer_;
-    QTimer replyTimeout_;
-    QTimer quiet_;
-    QElapsedTimer sentAt_;     // the current message's last copy
-    QElapsedTimer firstSentAt_;   // its first copy
+    const Clock *clock_ = &Clock::system();
+    ClockTimer replyTimeout_{[this] { expired(); }};
+    ClockTimer quiet_{[this] { quietEnded(); }};
+    ClockStamp sentAt_{Clock::system()};        // the current message's last copy
+    ClockStamp firstSentAt_{Clock::system()};   // its first copy
     qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
-    // Steady-clock times, in ns: when the current message's last copy went out; how long the
+    // Times on the clock, in ns: when the current message's last copy went out; how long the
     // answer it followed had waited for the host (0 if it followed none); the wait of the
     // last answer taken, until the next message goes out.
     qint64 sentNs_ = 0;
     qint64 lagNs_ = 0;
     qint64 answerLagNs_ = -1;
-    QElapsedTimer heardAt_;    // the last reply of any awaited kind, or the start of waiting
+    ClockStamp heardAt_{Clock::system()};       // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;
     bool draining_ = false;

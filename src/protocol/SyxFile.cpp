@@ -14,18 +14,13 @@ namespace Tarsyn {
 
 namespace SyxFile {
 
-QByteArray presetWriteMessage(int bank, int slot, const QByteArray &packed)
-{
-    return DeviceLink::presetWriteMessage(slot, bank, packed);
-}
-
 QByteArray encodePresets(const PresetSet &set)
 {
     QByteArray out;
     out.reserve(PresetCount * PresetWriteLength);
     for (int bank = 0; bank < PresetBanks; ++bank)
         for (int slot = 0; slot < PresetSlots; ++slot)
-            out += presetWriteMessage(bank, slot, set.at(bank, slot));
+            out += DeviceLink::presetWriteMessage(slot, bank, set.at(bank, slot));
     return out;
 }
 

@@ -18,9 +18,6 @@ namespace Tarsyn {
 
 namespace SyxFile {
 
-// The preset-write message for one preset (333 bytes). `packed` must be 320 bytes.
-QByteArray presetWriteMessage(int bank, int slot, const QByteArray &packed);
-
 // The whole file for a complete set (2048 x 333 bytes).
 QByteArray encodePresets(const PresetSet &set);
 

@@ -2,16 +2,17 @@
 // The unit's side of the link for the session and window tests: firmware blocks in both forms
 // written into a flash (by their address, or only the block the unit waits for: so that only
 // the flash's content tells whether the host stayed in step), preset reads and writes from a
-// store, and a link that delays, loses, doubles and strays replies. Replies are delivered
-// through the event loop, by QTimer, to the callback given.
+// store, and a link that delays, loses, doubles and strays replies. Replies are delivered to
+// the callback given by a timer of the clock given: the event loop's on the system clock, or
+// whenever a test moves its own clock on.
 
+#include "Clock.h"
 #include "MessageSink.h"
 #include "SysEx.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QList>
-#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -61,9 +62,11 @@ enum class AddressPolicy { Any, Sequence, Strict };
 // The unit's side: blocks in both forms into a flash, preset reads and writes.
 class LinkedUnit : public MessageSink {
 public:
-    explicit LinkedUnit(std::function<void(const QByteArray &)> deliver)
-        : flash(ImageSize, 0xAA), presets(std::size_t(PresetCount) * PresetSize), deliver_(std::move(deliver))
+    explicit LinkedUnit(std::function<void(const QByteArray &)> deliver, Clock &clock = Clock::system())
+        : flash(ImageSize, 0xAA), presets(std::size_t(PresetCount) * PresetSize), clock_(clock)
+        , deliver_(std::move(deliver))
     {
+        due_.setClock(clock);
         for (std::size_t i = 0; i < presets.size(); ++i)
             presets[i] = std::uint8_t(i * 7 + i / 256);
     }
@@ -108,7 +111,7 @@ public:
     std::set<std::uint32_t> resendOnce;  // blocks asked for again the first time they arrive
     std::map<std::uint32_t, int> refuse; // blocks asked for again this many times
     int resendMidBlockEvery = 0;         // a resend request for every Nth part before part 0
-    bool alwaysResend = false;
+    bool resendAlways = false;
     std::vector<std::uint32_t> blocksReceived;  // the address of every good whole block / part 0
     int ignoredPreset = -1, ignoredWrites = 0;
     std::vector<QByteArray> sent;
@@ -134,7 +137,7 @@ private:
             if (offset != waited_)
                 return policy == AddressPolicy::Sequence && offset + std::uint32_t(size) == waited_;
         }
-        if (alwaysResend || resendOnce.erase(offset) > 0)
+        if (resendAlways || resendOnce.erase(offset) > 0)
             return false;
         if (auto r = refuse.find(offset); r != refuse.end() && r->second > 0) {
             --r->second;
@@ -158,19 +161,17 @@ private:
         const int wait = paused_ ? int(qMax<qint64>(0, faults.pauseMs - pauseEnds_.elapsed())) : 0;
         const bool slow = faults.slowFromReply > 0 && n >= faults.slowFromReply;
         int at = faults.latencyMs + wait + (slow ? faults.slowMs : 0);
+        bool inOrder = false;
         if (slow && faults.jitterMs > 0) {
             jitter_ = jitter_ * 1103515245u + 12345u;
             at += int((jitter_ >> 16) % std::uint32_t(faults.jitterMs + 1));
-            // A link delivers in order: never before the reply sent before this one.
-            if (!clock_.isValid())
-                clock_.start();
-            at = int(qMax<qint64>(at, lastDue_ - clock_.elapsed()));
-            lastDue_ = clock_.elapsed() + at;
+            inOrder = true;   // a link delivers in order: never before the reply sent before
         }
-        // What arrives together is delivered in one go: on a loaded machine two timers due at
-        // the same moment may fire a round trip apart, which would turn a stray that comes
-        // with a refusal into a stray in its place and the refusal into a late one (the case
-        // no host can tell without sequence numbers), and a copy at +0 into a late copy.
+        // What arrives together is delivered in one go: two deliveries due at the same moment
+        // must not come a round trip apart (as two timers may on a loaded machine), which
+        // would turn a stray that comes with a refusal into a stray in its place and the
+        // refusal into a late one (the case no host can tell without sequence numbers), and a
+        // copy at +0 into a late copy.
         QList<QByteArray> together;
         if (faults.strayIdentityEvery && n % faults.strayIdentityEvery == 0)
             together << reply(UnitIdentity, QByteArray("\x02\x12", 2) + "Other");
@@ -182,33 +183,54 @@ private:
             together << r;
         if (doubled && faults.duplicateDelayMs == 0)
             together << r;
-        post(at, together);
+        post(at, together, inOrder);
         if (doubled && faults.duplicateDelayMs > 0)
             post(at + faults.duplicateDelayMs, {r});
     }
 
-    void post(int ms, const QList<QByteArray> &messages)
+    void post(int ms, const QList<QByteArray> &messages, bool inOrder = false)
     {
         if (messages.isEmpty())
             return;
-        QTimer::singleShot(ms, Qt::PreciseTimer, &context_, [this, messages] {
-            for (const QByteArray &m : messages)
-                deliver_(m);
-        });
+        qint64 due = clock_.nowNs() + qint64(ms) * 1000000;
+        if (inOrder && !onTheWay_.empty())
+            due = qMax(due, onTheWay_.rbegin()->first);
+        onTheWay_.emplace(due, messages);
+        arm();
     }
 
-    // Replies still on their way when the unit goes are dropped with it.
-    QObject context_;
+    void delivered()
+    {
+        while (!onTheWay_.empty() && onTheWay_.begin()->first <= clock_.nowNs()) {
+            const QList<QByteArray> messages = onTheWay_.begin()->second;
+            onTheWay_.erase(onTheWay_.begin());
+            for (const QByteArray &m : messages)
+                deliver_(m);
+        }
+        arm();
+    }
+
+    void arm()
+    {
+        if (onTheWay_.empty())
+            return due_.stop();
+        const qint64 ns = onTheWay_.begin()->first - clock_.nowNs();
+        due_.start(int(qMax<qint64>(0, (ns + 999999) / 1000000)));
+    }
+
+    Clock &clock_;
+    // Replies on their way by the time they arrive (those due together in the order sent);
+    // dropped with the unit.
+    std::multimap<qint64, QList<QByteArray>> onTheWay_;
+    ClockTimer due_{[this] { delivered(); }, true};
     std::function<void(const QByteArray &)> deliver_;
     QByteArray stream_;
     int partsSeen_ = 0;
     int partsReceived_ = 0;
     std::uint32_t waited_ = 0;
     bool paused_ = false;
-    QElapsedTimer pauseEnds_;
+    ClockStamp pauseEnds_{clock_};
     std::uint32_t jitter_ = 1;
-    QElapsedTimer clock_;
-    qint64 lastDue_ = 0;
 };
 
 // Runs the event loop until `done` holds (checked after every event); false after 2 minutes.

@@ -7,6 +7,8 @@
 #include "MidiEvent.h"
 #include "PortPair.h"
 
+#include <QTimer>
+
 #include <memory>
 
 namespace TestSupport {

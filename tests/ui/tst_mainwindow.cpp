@@ -211,7 +211,7 @@ private slots:
         reach(Connected, multiPart ? 10 : 9);
         unit().multiPart = multiPart;
         unit().faults.silentAfter = fault == "silent" ? 0 : -1;
-        unit().alwaysResend = resends < 0;
+        unit().resendAlways = resends < 0;
         if (fault == "refuses")
             pair->refuseAfter = pair->attempts + 100;
         int statusZeroes = 0;
@@ -343,9 +343,10 @@ private slots:
         w->progressBar->setRange(0, PresetCount); // whoever starts a pass sets the bar up
         if (!receive) {
             // The store holds the unit's presets but for bank 2 slot 7.
+            std::vector<std::uint8_t> stored = unit().presets;
+            stored[2 * 32768 + 7 * 256] ^= 0x01;
             for (int i = 0; i < PresetCount; ++i)
-                presets.storePreset(i / PresetSlots, i % PresetSlots, &unit().presets[std::size_t(i) * PresetSize]);
-            presets.presetImage()[2 * 32768 + 7 * 256] ^= 0x01;
+                presets.storePreset(i / PresetSlots, i % PresetSlots, &stored[std::size_t(i) * PresetSize]);
             presets.markStoreFilled();
             unit().ignoredPreset = (2 * PresetSlots + 7) * PresetSize;
             unit().ignoredWrites = ignoredWrites;

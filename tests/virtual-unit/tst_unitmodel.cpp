@@ -258,7 +258,7 @@ private slots:
             const Messages out = unit.handleMessage(header(0x01) + char(slot) + char(bank) + char(0xF7));
             return out.size() == 1 && host.decodeReply(out[0]) == ReplyPresetData ? QByteArray(reinterpret_cast<const char *>(host.presetData()), 256) : QByteArray();
         };
-        QCOMPARE(unit.handleMessage(UnitModel::presetWriteMessage(15, 127, pattern(256, 11))), Messages{reply(0x22)});
+        QCOMPARE(unit.handleMessage(UnitModel::presetWriteMessage(127, 15, pattern(256, 11))), Messages{reply(0x22)});
         QCOMPARE(read(15, 127), pattern(256, 11));
         QCOMPARE(read(16, 0), QByteArray());   // outside the store: no answer
     }
@@ -282,7 +282,7 @@ private slots:
         QCOMPARE(error.isEmpty(), valid);
         QCOMPARE(unit.presetFile(), valid ? file : UnitModel().presetFile());
         if (valid)   // bank after bank: the message for bank 1 slot 2 is the 131st
-            QCOMPARE(file.mid(130 * 333, 333), UnitModel::presetWriteMessage(1, 2, unit.preset(1, 2)));
+            QCOMPARE(file.mid(130 * 333, 333), UnitModel::presetWriteMessage(2, 1, unit.preset(1, 2)));
     }
 
     // The same seed gives the same replies; the probabilities act at about their rate.

@@ -108,7 +108,7 @@ QByteArray UnitModel::strayIdentityReply(const UnitOptions &options)
     return identityReply(stray);
 }
 
-QByteArray UnitModel::presetWriteMessage(int bank, int slot, const QByteArray &data)
+QByteArray UnitModel::presetWriteMessage(int slot, int bank, const QByteArray &data)
 {
     return DeviceLink::presetWriteMessage(slot, bank, packPreset(data.leftJustified(PresetSize, '\0', true).constData()));
 }

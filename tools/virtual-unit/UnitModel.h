@@ -130,7 +130,9 @@ public:
     static QByteArray identityReply(const UnitOptions &options);
     // The identity reply of the stray fault: the version it names, the rest as `options`.
     static QByteArray strayIdentityReply(const UnitOptions &options);
-    static QByteArray presetWriteMessage(int bank, int slot, const QByteArray &data);
+    // DeviceLink's preset-write message for 256 bytes of preset data (slot before bank, as on
+    // the wire).
+    static QByteArray presetWriteMessage(int slot, int bank, const QByteArray &data);
 
 private:
     // Reassembly of a block sent in parts (parts 1..L, then part 0).
