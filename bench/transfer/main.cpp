@@ -25,8 +25,11 @@
 // instead of 10 before it is stopped. With --usb the unit sits behind a full-speed USB MIDI
 // link (scripts/usb-midi-unit, in the ALSA guest): the floor is the same bytes at the link's
 // rate, 19 bulk packets of 64 bytes per 1-ms frame with 3 MIDI bytes per 4-byte USB MIDI event
-// (912,000 bytes/s), and each case also prints its round trip per message. --usb-high: the same
-// link at high speed, 13 bulk packets of 512 bytes per 125-us microframe (39,936,000 bytes/s).
+// (912,000 bytes/s). Each case also prints its round trip per message, the round trip of a
+// short message on the same link just before it (the median of 50 identity requests), and the
+// update's time over what that predicts: messages x that round trip + the bytes at the link's
+// rate (the goal is at most 1.10). --usb-high: the same link at high speed, 13 bulk packets of
+// 512 bytes per 125-us microframe (39,936,000 bytes/s).
 
 #include "DeviceLink.h"
 #include "FirmwareFile.h"
@@ -44,8 +47,10 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 using Tarsyn::FlashSession;
 
@@ -200,6 +205,68 @@ private:
     quint64 bytesAtStart_ = 0;
 };
 
+// The round trip of a short message on the link alone: identity requests (11 bytes) one after
+// another, each sent when the reply to the one before is in; the median of their times, in
+// seconds (0 when fewer than half were answered). A request whose reply is lost is sent again
+// after a second and not counted.
+class RoundTripProbe : public QObject {
+public:
+    double run(const QString &selector, int count)
+    {
+        const Tarsyn::PortChoice in = Tarsyn::selectPort(port_.inputDeviceNames(), selector, QStringLiteral("input"));
+        const Tarsyn::PortChoice out = Tarsyn::selectPort(port_.outputDeviceNames(), selector, QStringLiteral("output"));
+        port_.setReceiver(this);
+        if (in.index < 0 || out.index < 0 || !port_.open(in.index, out.index)) {
+            std::fprintf(stderr, "the round-trip probe cannot open the ports of \"%s\"\n", qPrintable(selector));
+            return 0;
+        }
+        count_ = count;
+        lost_.setInterval(1000);
+        QObject::connect(&lost_, &QTimer::timeout, [this] { send(); });
+        QTimer::singleShot(30000, &loop_, [this] { loop_.exit(1); });
+        send();
+        loop_.exec();
+        port_.close();
+        if (int(times_.size()) < count / 2)
+            return 0;
+        std::sort(times_.begin(), times_.end());
+        return times_[times_.size() / 2];
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != Tarsyn::MidiEvent::EventType)
+            return QObject::event(event);
+        if (link_.decodeReply(static_cast<Tarsyn::MidiEvent *>(event)->message()) != Tarsyn::ReplyIdentity
+            || !clock_.isValid())
+            return true;
+        times_.push_back(double(clock_.nsecsElapsed()) / 1e9);
+        clock_.invalidate();
+        if (int(times_.size()) >= count_)
+            loop_.exit(0);
+        else
+            send();
+        return true;
+    }
+
+private:
+    void send()
+    {
+        clock_.start();
+        lost_.start();
+        link_.sendIdentifyRequest();
+    }
+
+    Tarsyn::MidiPort port_;
+    Tarsyn::DeviceLink link_{&port_};
+    QEventLoop loop_;
+    QTimer lost_;
+    QElapsedTimer clock_;
+    std::vector<double> times_;
+    int count_ = 0;
+};
+
 // The unit's counts from the last summary line of its log; empty when there is none.
 QHash<QString, QString> unitSummary(const QString &logPath)
 {
@@ -284,6 +351,7 @@ int main(int argc, char **argv)
     constexpr double DinBytesPerSecond = 3125.0;
     const double usbBytesPerSecond = usbHigh ? 39936000.0 : 912000.0;
     constexpr double AcknowledgementBytes = 11.0;
+    constexpr int ProbeRequests = 50;
     const QString expectedHash = payloadHash();
 
     std::printf("%-15s %-9s %-12s %8s %8s %7s %6s %6s %8s %7s %7s %5s %6s %9s %8s %s\n", "block form", "unit", "case",
@@ -296,6 +364,8 @@ int main(int argc, char **argv)
         const qsizetype slash = c.name.indexOf(QLatin1Char('/'));
         const QString unit = slash < 0 ? QStringLiteral("-") : c.name.left(slash);
         const QString name = c.name.mid(slash + 1);
+        // Over USB: the link's round trip for a short message, measured before the update.
+        const double shortRoundTrip = usb ? RoundTripProbe().run(c.selector, ProbeRequests) : 0.0;
         const Result r = name == QLatin1String("plain") ? PlainHost().run(c.selector, limitSeconds)
                                                          : runUpdate(c.selector, limitSeconds);
         if (!r.ok || r.messages == 0) {
@@ -342,8 +412,20 @@ int main(int argc, char **argv)
             std::printf(" %9s %8s", "-", "-");
         }
         std::printf(" %s\n", qPrintable(flash));
-        if (usb)
+        if (usb) {
             std::printf("%-15s round trip per message: %.2f ms\n", qPrintable(r.form), r.seconds * 1000 / double(r.messages));
+            // What the link alone predicts: a short message's round trip per message, and the
+            // bytes at the link's rate.
+            const double predicted = double(r.messages) * shortRoundTrip + linkBytes / usbBytesPerSecond;
+            if (shortRoundTrip > 0)
+                std::printf("%-15s identity round trip (median of %d): %.2f ms; predicted %llu x %.2f ms + %.0f bytes "
+                            "at the link's rate = %.1f s; measured/predicted %.2f (goal <= 1.10)\n",
+                            qPrintable(r.form), ProbeRequests, shortRoundTrip * 1000,
+                            static_cast<unsigned long long>(r.messages), shortRoundTrip * 1000, linkBytes, predicted,
+                            r.seconds / predicted);
+            else
+                std::printf("%-15s identity round trip: the unit did not answer the probe\n", qPrintable(r.form));
+        }
         std::fflush(stdout);
     }
     if (din)

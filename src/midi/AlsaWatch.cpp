@@ -1,6 +1,8 @@
 // The ALSA sequencer's notices: a client of our own subscribed to the system's announce
 // port, which tells of every port that starts, ends or changes. Its events are read on the
-// owner's thread, when its descriptor becomes readable.
+// owner's thread, when its descriptor becomes readable. The same client lists the ports, as
+// RtMidi lists them: a look after a notice starts and ends no RtMidi clients of its own (two
+// per look before: a sequencer client each, the input's with a queue of its own).
 #include "SystemWatch.h"
 
 #include <QSocketNotifier>
@@ -10,6 +12,7 @@
 #include <poll.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace Tarsyn::Midi {
@@ -49,6 +52,39 @@ public:
             auto notifier = std::make_unique<QSocketNotifier>(fd.fd, QSocketNotifier::Read);
             QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this] { readEvents(); });
             notifiers_.push_back(std::move(notifier));
+        }
+        return true;
+    }
+
+    bool listPorts(Direction direction, std::vector<PortEntry> &entries) override
+    {
+        // RtMidi's choice and names: every client's MIDI, synth and application ports but the
+        // system's, that others may read from (input) or write to (output), as
+        // "client:port client-number:port-number".
+        const unsigned int wanted = direction == Direction::Input ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
+                                                                  : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+        constexpr unsigned int MidiTypes = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH
+                                           | SND_SEQ_PORT_TYPE_APPLICATION;
+        snd_seq_client_info_t *client = nullptr;
+        snd_seq_port_info_t *port = nullptr;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&port);
+        snd_seq_client_info_set_client(client, -1);
+        while (snd_seq_query_next_client(seq_, client) >= 0) {
+            const int number = snd_seq_client_info_get_client(client);
+            if (number == SND_SEQ_CLIENT_SYSTEM)
+                continue;
+            snd_seq_port_info_set_client(port, number);
+            snd_seq_port_info_set_port(port, -1);
+            while (snd_seq_query_next_port(seq_, port) >= 0) {
+                if ((snd_seq_port_info_get_type(port) & MidiTypes) == 0
+                    || (snd_seq_port_info_get_capability(port) & wanted) != wanted)
+                    continue;
+                entries.push_back({RtMidi::LINUX_ALSA, std::string(snd_seq_client_info_get_name(client)) + ':'
+                                                           + snd_seq_port_info_get_name(port) + ' '
+                                                           + std::to_string(number) + ':'
+                                                           + std::to_string(snd_seq_port_info_get_port(port))});
+            }
         }
         return true;
     }

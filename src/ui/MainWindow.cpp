@@ -107,6 +107,13 @@ void MainWindow::postShowInit()
     TransferButton->setText(tr("Update"));
     const QIcon icon(QStringLiteral(":/data/update_screen_V2_3.png"));
     IconLabel->setPixmap(icon.pixmap(QSize(320, 87), QIcon::Normal, QIcon::Off));
+
+    // warn()'s box, made once the window is up (see box_).
+    QTimer::singleShot(0, this, [this] {
+        box_ = new QMessageBox(QMessageBox::Warning, QString(), QString(), QMessageBox::Ok, this);
+        box_->ensurePolished();
+        box_->winId();   // its native window too
+    });
 }
 
 void MainWindow::refreshControls()
@@ -221,7 +228,13 @@ void MainWindow::showIdentity()
 
 void MainWindow::warn(const char *title, const QString &text)
 {
-    QMessageBox::warning(this, QString::fromLatin1(title), text, QMessageBox::Ok, QMessageBox::NoButton);
+    if (!box_ || box_->isVisible()) {   // not made yet, or open (a box over a box)
+        QMessageBox::warning(this, QString::fromLatin1(title), text, QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    box_->setWindowTitle(QString::fromLatin1(title));
+    box_->setText(text);
+    box_->exec();
 }
 
 void MainWindow::jobEnded(const Tarsyn::UnitSession::Outcome &outcome)

@@ -14,6 +14,7 @@
 #include "UnitSession.h"
 
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QString>
 
 #include <cstdint>
@@ -66,6 +67,7 @@ private:
     void endPresetPass();
     // The connection ended under the window (a port gone, a refused send): tell why.
     void connectionLost(const Tarsyn::UnitSession::Outcome &outcome);
+    // A warning box with an OK button; the box made while idle when it is free.
     void warn(const char *title, const QString &text);
     // The port lists follow the MIDI systems.
     void updatePortLists();
@@ -83,4 +85,8 @@ private:
     QString serialText;
     QString deviceName;
     QString firmwarePath;
+    // Made once the window is up, so that a box comes at once when it must (a port gone
+    // mid-job): the first box's icon lookup, widgets and native window take a second and more
+    // on an emulated machine. A child of the window.
+    QMessageBox *box_ = nullptr;
 };

@@ -116,3 +116,11 @@ inline QByteArray readAll(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+// True while the ALSA sequencer lists a port named `port` (its list of clients and ports in
+// /proc), or when there is no such list to read.
+inline bool sequencerLists(const QString &port)
+{
+    const QByteArray clients = readAll(QStringLiteral("/proc/asound/seq/clients"));
+    return clients.isEmpty() || clients.contains(QByteArray('"' + port.toUtf8() + '"'));
+}
