@@ -9,6 +9,7 @@
 #include "SyxFile.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -199,7 +200,8 @@ QString FlashCommand::helpText()
         "  --silence S          give up when nothing has come from the unit for S seconds;\n"
         "                       default 20 (identify: at most 5)\n"
         "  --wait S             wait up to S seconds for the ports to appear (a unit being\n"
-        "                       plugged in) before starting; default: they must be there\n"
+        "                       plugged in) and the unit to answer; default: the ports must\n"
+        "                       be there\n"
         "  -h, --help           this text\n"
         "  --version            the program's version\n"
         "\n"
@@ -382,9 +384,13 @@ int FlashCommand::runCommand(const QStringList &arguments, std::optional<FlashSe
     }
 
     if (parser.isSet(waitOption)) {
-        const auto waited = waitForPorts(parser.value(inOption), parser.value(outOption), milliseconds(waitOption));
+        QElapsedTimer waiting;
+        waiting.start();
+        const int waitMs = milliseconds(waitOption);
+        const auto waited = waitForPorts(parser.value(inOption), parser.value(outOption), waitMs);
         if (waited != FlashSession::Success)
             return waited;
+        session.setUnitWait(int(waitMs - waiting.elapsed()));
     }
     const QStringList inputs = session.port().inputDeviceNames();
     const QStringList outputs = session.port().outputDeviceNames();

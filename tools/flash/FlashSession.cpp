@@ -21,7 +21,7 @@ void FlashSession::setSilenceSpan(int milliseconds)
 
 int FlashSession::identifyPatience() const
 {
-    return qMin(silenceMs_, IdentifySilenceMs);
+    return qMax(qMin(silenceMs_, IdentifySilenceMs), unitWaitMs_);
 }
 
 bool FlashSession::openPorts(int inputIndex, int outputIndex)

@@ -43,6 +43,9 @@ public:
     void setTimeout(int milliseconds) { session_.setTimeout(milliseconds); }
     void setRetries(int repeats) { session_.setMaxRepeats(repeats); }
     void setSilenceSpan(int milliseconds);
+    // After --wait: identifying keeps asking for this long at least (a unit's ports come up
+    // before the unit answers: one plugged in, or restarting).
+    void setUnitWait(int milliseconds) { unitWaitMs_ = qMax(0, milliseconds); }
 
     // Opens the pair (indices of the lists just taken) once no other host on this computer
     // holds either port, and follows the ports from then on; false when a port is in use
@@ -84,6 +87,7 @@ private:
     MidiPortPair pair_;
     UnitSession session_{pair_};
     int silenceMs_ = StallGuard::DefaultSilenceMs;
+    int unitWaitMs_ = 0;
     Status stopStatus_ = Interrupted;
     UnitSession::Outcome outcome_;
 };
