@@ -55,15 +55,12 @@ void StallGuard::watch()
     sentAt_.start();
     firstSentAt_.start();
     sentNs_ = clock_->nowNs();
-    lagNs_ = std::max<qint64>(answerLagNs_, 0);
-    answerLagNs_ = -1;
     armTimeout();
 }
 
 StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
 {
     heardAt_.start();
-    answerLagNs_ = -1;
     if (draining_) {
         collected_.append(code);
         quiet_.start(quietMs());
@@ -72,10 +69,10 @@ StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
     const qint64 elapsed = sentAt_.isValid() ? sentAt_.nsecsElapsed() : 0;
     const qint64 now = clock_->nowNs();
     const qint64 arrived = arrivedNs >= 0 && arrivedNs <= now ? arrivedNs : now;
-    // The link's round trip: the message would have gone out `lagNs_` sooner had the host
-    // taken up the answer it followed at once. (A reply that arrived before the message
-    // went out cannot answer it.)
-    const qint64 span = arrived < sentNs_ ? 0 : arrived - sentNs_ + lagNs_;
+    // The round trip up to the reply's arrival: a reply that waited in the thread's queue
+    // (a busy machine) came no later than it arrived, and one that arrived before the message
+    // went out cannot answer it.
+    const qint64 span = arrived < sentNs_ ? 0 : arrived - sentNs_;
     // After a repeat, every copy may be answered; a reply that comes too soon answers an
     // earlier message. Either way, wait until the link is quiet and let the owner decide.
     if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(span))) {
@@ -87,7 +84,6 @@ StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
     // In step: one copy out, answered in a plausible time. Only such round trips are
     // measured (a reply after a repeat may answer either copy).
     timer_.addSample(elapsed, span);
-    answerLagNs_ = now - arrived;
     inARow_ = 0;
     backoff_ = 0;
     replyTimeout_.stop();
@@ -105,7 +101,6 @@ void StallGuard::startDrain(bool thorough)
     draining_ = true;
     thorough_ = thorough;
     spreadNs_ = copies_ > 1 ? firstSentAt_.nsecsElapsed() - sentAt_.nsecsElapsed() : 0;
-    answerLagNs_ = -1;
     replyTimeout_.stop();
     quiet_.start(quietMs());
 }
@@ -127,7 +122,6 @@ void StallGuard::stop()
     draining_ = false;
     copies_ = 0;
     inARow_ = 0;
-    answerLagNs_ = -1;
     replyTimeout_.stop();
     quiet_.stop();
 }
@@ -155,7 +149,6 @@ void StallGuard::expired()
     link_.repeatLastMessage();
     sentAt_.start();
     sentNs_ = clock_->nowNs();
-    lagNs_ = 0;
     armTimeout();
     emit repeated(inARow_);
 }

@@ -4,9 +4,8 @@
 // decides, reply by reply, whether a reply can be taken as the answer to the message just
 // sent:
 //   - a reply that comes in step (one copy of the message out, not too soon) is the answer.
-//     How soon is judged on the link's time: from when the answer that the message followed
-//     arrived to when this reply arrived, less the host's own work between them (time a
-//     reply waits for the host's thread is not the link's);
+//     How soon is judged by when the reply arrived (its MIDI event's stamp), not by when the
+//     host's thread took it up;
 //   - when the reply timeout (ReplyTimer) expires, the last message goes out again, and each
 //     repeat doubles the timeout, for the messages after it too, until a reply comes in step
 //     (the link may have become slower: as TCP keeps its backed-off timer, Karn's rule);
@@ -107,12 +106,7 @@ private:
     ClockStamp sentAt_{Clock::system()};        // the current message's last copy
     ClockStamp firstSentAt_{Clock::system()};   // its first copy
     qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
-    // Times on the clock, in ns: when the current message's last copy went out; how long the
-    // answer it followed had waited for the host (0 if it followed none); the wait of the
-    // last answer taken, until the next message goes out.
-    qint64 sentNs_ = 0;
-    qint64 lagNs_ = 0;
-    qint64 answerLagNs_ = -1;
+    qint64 sentNs_ = 0;        // the current message's last copy, on the clock, in ns
     ClockStamp heardAt_{Clock::system()};       // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;

@@ -50,7 +50,7 @@ private slots:
     void inStep();
     void backoffKept();
     void tooSoonHeld();
-    void linkTime();
+    void arrivalTime();
     void repeatSpread();
     void givingUp_data();
     void givingUp();
@@ -124,34 +124,32 @@ void TestStallGuard::tooSoonHeld()
     rig.answered(8);
 }
 
-// A reply is judged on the link's time: from when the answer the message followed arrived to
-// when the reply arrived (the arrival stamps of MIDI events), not from when the host's thread
-// got round to them.
-void TestStallGuard::linkTime()
+// A reply is judged by when it arrived (the stamp its MIDI event carries), not by when the
+// host's thread got round to it: one that waited in the queue of a busy thread may have come
+// too soon, and one that arrived before the message went out cannot answer it.
+void TestStallGuard::arrivalTime()
 {
     GuardRig rig;
     rig.guard.setEchoFilter(true);
     for (int i = 0; i < 3; ++i)
         rig.answered(10);
-    // An answer that waited 5 ms for the host's thread.
+    // Arrived 9 ms after the send, taken up at 15 ms: a plausible round trip.
     rig.guard.watch();
     qint64 sent = rig.clock.nowNs();
     rig.clock.advance(15 * Ms);
-    QCOMPARE(rig.guard.reply(ReplyBlockOk24, sent + 10 * Ms), StallGuard::Take::Answer);
-    // The next reply, 4 ms after the host sent the next message, is too soon on the host's
-    // time; but the message would have gone out 5 ms sooner with the thread free: 9 ms is a
-    // plausible round trip on the link.
+    QCOMPARE(rig.guard.reply(ReplyBlockOk24, sent + 9 * Ms), StallGuard::Take::Answer);
+    // Arrived 3 ms after the send, under 0.6 x the typical 10 ms, taken up at 12 ms: too soon.
     rig.guard.watch();
     sent = rig.clock.nowNs();
-    rig.clock.advance(4 * Ms);
-    QCOMPARE(rig.guard.reply(ReplyBlockOk24), StallGuard::Take::Answer);
-    // A reply that arrived before the message went out cannot answer it, however late the
-    // host takes it up.
+    rig.clock.advance(12 * Ms);
+    QCOMPARE(rig.guard.reply(ReplyBlockOk24, sent + 3 * Ms), StallGuard::Take::Held);
+    rig.guard.stop();
+    // Arrived before the message went out.
     rig.guard.watch();
     sent = rig.clock.nowNs();
     rig.clock.advance(12 * Ms);
     QCOMPARE(rig.guard.reply(ReplyBlockOk24, sent - Ms), StallGuard::Take::Held);
-    QCOMPARE(rig.guard.heldReplies(), 1);
+    QCOMPARE(rig.guard.heldReplies(), 2);
 }
 
 // After a repeat the answer to the last copy may come as late after it as one to the first
