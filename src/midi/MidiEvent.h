@@ -4,10 +4,10 @@
 // also carries when it arrived (made on the MIDI system's thread): the receiver's thread may
 // take it up a while later, and the reply timing should not count that wait.
 
+#include "Clock.h"
+
 #include <QByteArray>
 #include <QEvent>
-
-#include <chrono>
 
 namespace Tarsyn {
 
@@ -18,13 +18,11 @@ public:
     explicit MidiEvent(QByteArray message)
         : QEvent(EventType)
         , message_(std::move(message))
-        , arrivedNs_(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count())
+        , arrivedNs_(Clock::system().nowNs())
     {
     }
     const QByteArray &message() const { return message_; }
-    // std::chrono::steady_clock's time of arrival, in nanoseconds.
+    // The time of arrival on the system clock (Clock::system()), in nanoseconds.
     qint64 arrivedNs() const { return arrivedNs_; }
 
 private:

@@ -54,7 +54,6 @@ void StallGuard::watch()
     copies_ = 1;
     sentAt_.start();
     firstSentAt_.start();
-    sentNs_ = clock_->nowNs();
     armTimeout();
 }
 
@@ -67,12 +66,12 @@ StallGuard::Take StallGuard::reply(ReplyCode code, qint64 arrivedNs)
         return Take::Held;
     }
     const qint64 elapsed = sentAt_.isValid() ? sentAt_.nsecsElapsed() : 0;
-    const qint64 now = clock_->nowNs();
-    const qint64 arrived = arrivedNs >= 0 && arrivedNs <= now ? arrivedNs : now;
     // The round trip up to the reply's arrival: a reply that waited in the thread's queue
     // (a busy machine) came no later than it arrived, and one that arrived before the message
     // went out cannot answer it.
-    const qint64 span = arrived < sentNs_ ? 0 : arrived - sentNs_;
+    const qint64 now = clock_->nowNs();
+    const qint64 waited = arrivedNs >= 0 && arrivedNs <= now ? now - arrivedNs : 0;
+    const qint64 span = std::max<qint64>(0, elapsed - waited);
     // After a repeat, every copy may be answered; a reply that comes too soon answers an
     // earlier message. Either way, wait until the link is quiet and let the owner decide.
     if (!awaiting_ || copies_ > 1 || (echoFilter_ && timer_.tooSoon(span))) {
@@ -148,7 +147,6 @@ void StallGuard::expired()
     ++copies_;
     link_.repeatLastMessage();
     sentAt_.start();
-    sentNs_ = clock_->nowNs();
     armTimeout();
     emit repeated(inARow_);
 }

@@ -12,7 +12,7 @@
 //   - a reply that comes too soon, or after a repeat went out (the unit may answer every
 //     copy), is held: the guard collects replies until the link has been quiet for a
 //     while (a drain) and then hands the owner everything that came (drained()). The owner
-//     works out from that where the unit is, going back where in doubt.;
+//     works out from that where the unit is, going back where in doubt;
 //   - the owner may ask for a drain itself (a resend request, the end of a job, a
 //     checkpoint), to see whether more replies than messages are about.
 // The unit is given up when nothing at all has come from it for the silence span, or
@@ -106,7 +106,6 @@ private:
     ClockStamp sentAt_{Clock::system()};        // the current message's last copy
     ClockStamp firstSentAt_{Clock::system()};   // its first copy
     qint64 spreadNs_ = 0;      // from the first to the last copy, for the drain under way
-    qint64 sentNs_ = 0;        // the current message's last copy, on the clock, in ns
     ClockStamp heardAt_{Clock::system()};       // the last reply of any awaited kind, or the start of waiting
     QList<ReplyCode> collected_;
     bool awaiting_ = false;
