@@ -48,6 +48,11 @@ function(tarsyn_install_rules)
     COMPONENT updater)
   install(TARGETS tarsyn-virtual-unit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT virtualunit)
   tarsyn_install_man_page(tarsyn-virtual-unit.1 COMPONENT virtualunit)
+  # Every Debian package carries its copyright file.
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarsyn-update COMPONENT updater)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarsyn-virtual-unit COMPONENT virtualunit)
 endfunction()
 tarsyn_install_rules()
 
