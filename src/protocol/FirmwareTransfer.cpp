@@ -20,10 +20,20 @@ constexpr int RefusalsInDoubtBeforePassing = 4;
 // show a unit which takes blocks only in order: one that writes any block refuses it only when
 // the copy was damaged.
 constexpr int RefusalsForInOrder = 3;
+// Refusals in a row, past the last block, of the first block not known to be written to a unit
+// that takes blocks only in order, that show it holds that block (and waits for a later one):
+// twice the above, since here a damaged copy of the block it waits for would leave it unwritten.
+constexpr int RefusalsOfNextForInOrder = 2 * RefusalsForInOrder;
 // Refusals in step of different blocks with no acknowledgement between them before the
 // transfer walks back from the lowest of them, and how many walks a transfer makes at most.
 constexpr int RefusalsBeforeWalkingBack = 12;
 constexpr int MaxWalks = 8;
+// Messages sent, at most, without a block acknowledged for the first time, in whole transfers'
+// worth of messages: a transfer that walked back sends at most one transfer's blocks again.
+// Replies that are not the unit's own can keep the other bounds from ever being reached
+// (each acknowledgement taken in step resets the count of requests in a row); this one ends
+// any such circle.
+constexpr int TransfersWithoutProgress = 2;
 
 bool isResend(ReplyCode code)
 {
@@ -79,6 +89,8 @@ void FirmwareTransfer::start()
     log_.clear();
     blocks_.assign(BlockCount, Block::Unknown);
     maybeHeld_.assign(BlockCount, false);
+    everAcked_.assign(BlockCount, false);
+    progressAt_ = 0;
     order_ = UnitOrder::Unknown;
     running_ = true;
     resolving_ = false;
@@ -134,6 +146,15 @@ bool FirmwareTransfer::written(int index) const
     const Block state = blocks_[std::size_t(index)];
     // A unit that takes blocks only in order acknowledged a later block: it holds this one.
     return state == Block::Acked || (order_ == UnitOrder::InOrder && index < topAcked_);
+}
+
+void FirmwareTransfer::markAcked(int index)
+{
+    blocks_[std::size_t(index)] = Block::Acked;
+    if (!everAcked_[std::size_t(index)]) {
+        everAcked_[std::size_t(index)] = true;
+        progressAt_ = sentTotal_;
+    }
 }
 
 // The highest block up to `to` acknowledged in step; -1 if there is none.
@@ -206,7 +227,7 @@ void FirmwareTransfer::answered(ReplyCode code)
 void FirmwareTransfer::acked(int index, ReplyCode code)
 {
     tookWalked(index);
-    blocks_[std::size_t(index)] = Block::Acked;
+    markAcked(index);
     topAcked_ = std::max(topAcked_, index);
     requestsInARow_ = 0;
     requestsSinceAck_ = 0;
@@ -246,6 +267,15 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         moveOnFrom(index + 1, code);   // held by an in-order unit: its refusal says nothing
         return;
     }
+    if (resolving_ && order_ == UnitOrder::InOrder && index == firstUnwritten(0)
+        && requestsInARow_ >= RefusalsOfNextForInOrder) {
+        // An in-order unit that holds every block before this one, and refuses it again and
+        // again, waits for a later one: it holds this one too (its acknowledgement was in doubt).
+        markAcked(index);
+        topAcked_ = std::max(topAcked_, index);
+        settle(code);
+        return;
+    }
     if (order_ == UnitOrder::AnyAddress || resolving_) {
         sendBlock(index);   // a unit that writes any block wants this one again
         return;
@@ -265,8 +295,12 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
         return;
     }
     if (index > 0 && blocks_[std::size_t(index - 1)] == Block::Passed && requestsInARow_ >= RefusalsBeforePassing) {
-        // The block after one gone past, refused again: an in-order unit still waits for that one.
-        sendBlock(index - 1);
+        // The block after blocks gone past, refused again: an in-order unit still waits for one
+        // of them, the first that it does not hold. Back to the first of them.
+        int first = index - 1;
+        while (first > 0 && blocks_[std::size_t(first - 1)] == Block::Passed)
+            --first;
+        sendBlock(first);
         return;
     }
     sendBlock(index);   // in step: the block again, as the unit asked
@@ -275,9 +309,10 @@ void FirmwareTransfer::refused(int index, ReplyCode code)
 // An in-order unit left waiting for a block the transfer took for written (an acknowledgement
 // that was not the unit's own, where its refusal was lost) refuses every later block, while the
 // going past and back above keeps the transfer among those. After many refusals of different
-// blocks with no acknowledgement, the transfer walks back from the lowest block refused, one
-// block a refusal, until the unit takes one (tookWalked()). A unit that writes any block takes
-// the first block walked back to. True when the block walked back to went out.
+// blocks with no acknowledgement, the transfer walks back from the lowest block refused (that
+// block first: the unit may wait for it, its refusals having been damaged copies or a part
+// sent twice), one block a refusal, until the unit takes one (tookWalked()). A unit that writes
+// any block takes the first block walked back to. True when the block walked back to went out.
 bool FirmwareTransfer::walkBack(int index)
 {
     lowestRefused_ = std::min(lowestRefused_, index);
@@ -294,7 +329,7 @@ bool FirmwareTransfer::walkBack(int index)
         || requestsInARow_ >= requestsSinceAck_)
         return false;
     ++walks_;
-    walk_ = lowestRefused_ - 1;
+    walk_ = lowestRefused_;
     sendBlock(walk_);
     return true;
 }
@@ -336,8 +371,12 @@ bool FirmwareTransfer::countRequest(std::uint32_t offset)
         requestsInARow_ = 1;
     }
     // Refused again and again while going between blocks: no block acknowledged for this many
-    // requests ends the transfer too (naming the lowest block not known to be written).
-    if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock) {
+    // requests, or no block acknowledged for the first time for this many messages, ends the
+    // transfer too (naming the lowest block not known to be written).
+    const std::uint64_t perTransfer = link_.multiPart() ? 3 * SmallBlockCount + 5 * (BlockCount - SmallBlockCount)
+                                                        : BlockCount;
+    if (++requestsSinceAck_ >= 4 * MaxRequestsForBlock
+        || sentTotal_ - progressAt_ > TransfersWithoutProgress * perTransfer) {
         offset = offsetOf(std::min(firstUnwritten(0), BlockCount - 1));
         requestsInARow_ = MaxRequestsForBlock;
     }
@@ -404,7 +443,7 @@ void FirmwareTransfer::drained()
         if (last.final)
             tookWalked(indexOf(last.offset));
         if (last.final && !written(indexOf(last.offset))) {
-            blocks_[std::size_t(indexOf(last.offset))] = Block::Acked;
+            markAcked(indexOf(last.offset));
             blockDone(last.offset);
         }
         if (!last.final)

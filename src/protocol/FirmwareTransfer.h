@@ -112,6 +112,7 @@ private:
     void tookWalked(int index);
     void goBack(int firstLog, int lastLog, bool onlyRefusals);
     bool countRequest(std::uint32_t offset);
+    void markAcked(int index);
     bool written(int index) const;
     int highestAcked(int to) const;
     int firstUnwritten(int from) const;
@@ -126,6 +127,8 @@ private:
     std::deque<Sent> log_;
     std::vector<Block> blocks_;
     std::vector<bool> maybeHeld_;      // a copy went out whose outcome is not surely known
+    std::vector<bool> everAcked_;      // acknowledged in step at least once since start()
+    std::uint64_t progressAt_ = 0;     // messages sent when a block was first acknowledged
     UnitOrder order_ = UnitOrder::Unknown;
     bool running_ = false;
     bool resolving_ = false;           // past the last block: settling blocks gone past

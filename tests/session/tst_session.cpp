@@ -86,6 +86,9 @@ private slots:
     void endsOnlyWhenTrue();
     void everythingAtOnce_data();
     void everythingAtOnce();
+    void randomFaults_data();
+    void randomFaults();
+    void noEndlessCircle();
     void giveUp_data();
     void giveUp();
     void resendBound_data();
@@ -305,6 +308,144 @@ void TestSession::everythingAtOnce()
     QVERIFY(rig.ended());
     QCOMPARE(rig.finished.size(), 1);
     QVERIFY(rig.flashExact());
+}
+
+// Faults of random kinds and rates, trial by trial: copies of replies at any delay, another
+// host's replies, lost replies, with the unit's own resend requests (whole blocks and parts),
+// pauses and a link with a round trip or none, against every kind of unit. Each trial may end
+// in a clear failure, never in success over a flash that differs, never without an end.
+// (Strays and copies never meet lost replies here, nor copies later than a reply timeout a
+// pause: a reply that is not the unit's landing where the unit's own was lost, or came after
+// the drain that looked for it, looks like a clean exchange to any host.) TARSYN_TRIALS runs
+// more trials, and TARSYN_TRIAL one of them.
+struct Trial {
+    bool multiPart = false;
+    AddressPolicy policy = AddressPolicy::Any;
+    LinkFaults faults;
+    int resendEvery = 0;
+    int resendMidBlockEvery = 0;
+};
+Q_DECLARE_METATYPE(Trial)
+
+namespace {
+Trial makeTrial(std::uint32_t seed)
+{
+    std::uint32_t x = seed * 2654435761u + 1;
+    const auto next = [&](int from, int to) {   // from..to, both included
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        return from + int(x % std::uint32_t(to - from + 1));
+    };
+    Trial t;
+    t.multiPart = next(0, 1);
+    t.policy = AddressPolicy(next(0, 2));
+    t.faults.latencyMs = next(0, 3);
+    bool mayPause = true;
+    switch (next(0, 3)) {
+    case 0:   // copies within a reply timeout
+        t.faults.duplicateEvery = next(3, 60);
+        t.faults.duplicateDelayMs = next(0, 3) == 0 ? 0 : next(1, 9);
+        break;
+    case 3:   // copies later than that: no pause may then hide the unit's own reply from a drain
+        t.faults.duplicateEvery = next(3, 60);
+        t.faults.duplicateDelayMs = next(10, 40);
+        mayPause = false;
+        break;
+    case 1:
+        t.faults.strayReplyEvery = next(5, 80);
+        break;
+    default:
+        t.faults.dropEvery = next(15, 400);
+        if (t.faults.latencyMs > 0 && next(0, 1)) {
+            t.faults.slowFromReply = 1;
+            t.faults.jitterMs = next(1, 3);
+        }
+        break;
+    }
+    if (next(0, 2) == 0 && mayPause) {
+        t.faults.pauseAtReply = next(50, 3000);
+        t.faults.pauseMs = next(30, 800);
+    }
+    t.resendEvery = next(0, 3) == 0 ? 0 : next(5, 150);
+    t.resendMidBlockEvery = t.multiPart && next(0, 1) ? next(5, 60) : 0;
+    return t;
+}
+
+QByteArray describe(const Trial &t)
+{
+    QByteArray d = QByteArray(policyName(t.policy)) + (t.multiPart ? ", multi-part" : ", single");
+    const LinkFaults &f = t.faults;
+    d += ", latency " + QByteArray::number(f.latencyMs) + " ms";
+    if (f.duplicateEvery)
+        d += ", every " + QByteArray::number(f.duplicateEvery) + "th reply twice +" + QByteArray::number(f.duplicateDelayMs) + " ms";
+    if (f.strayReplyEvery)
+        d += ", a stray reply every " + QByteArray::number(f.strayReplyEvery);
+    if (f.dropEvery)
+        d += ", every " + QByteArray::number(f.dropEvery) + "th reply lost";
+    if (f.jitterMs)
+        d += ", jitter " + QByteArray::number(f.jitterMs) + " ms";
+    if (f.pauseMs)
+        d += ", a " + QByteArray::number(f.pauseMs) + "-ms pause at reply " + QByteArray::number(f.pauseAtReply);
+    if (t.resendEvery)
+        d += ", resend every " + QByteArray::number(t.resendEvery) + " blocks";
+    if (t.resendMidBlockEvery)
+        d += ", every " + QByteArray::number(t.resendMidBlockEvery) + "th part refused";
+    return d;
+}
+} // namespace
+
+void TestSession::randomFaults_data()
+{
+    QTest::addColumn<Trial>("trial");
+    const int trials = qEnvironmentVariableIsSet("TARSYN_TRIALS") ? qEnvironmentVariableIntValue("TARSYN_TRIALS") : 48;
+    const int only = qEnvironmentVariableIsSet("TARSYN_TRIAL") ? qEnvironmentVariableIntValue("TARSYN_TRIAL") : -1;
+    for (int seed = 1; seed <= trials; ++seed) {
+        if (only < 0 || seed == only)
+            QTest::addRow("%d: %s", seed, describe(makeTrial(std::uint32_t(seed))).constData()) << makeTrial(std::uint32_t(seed));
+    }
+    if (only > trials)
+        QTest::addRow("%d: %s", only, describe(makeTrial(std::uint32_t(only))).constData()) << makeTrial(std::uint32_t(only));
+}
+
+void TestSession::randomFaults()
+{
+    QFETCH(Trial, trial);
+    TransferRig rig(trial.multiPart);
+    rig.transfer.guard().setTimeout(20);
+    rig.transfer.guard().setEchoFilter(trial.faults.latencyMs > 0);
+    rig.unit.faults = trial.faults;
+    rig.unit.policy = trial.policy;
+    rig.unit.resendMidBlockEvery = trial.resendMidBlockEvery;
+    for (std::uint32_t offset = 0x3100; trial.resendEvery && offset < PayloadSize; offset += 0x100 * std::uint32_t(trial.resendEvery))
+        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.transfer.start();
+    QVERIFY2(rig.ended(), "no end within an hour");
+    if (rig.finished.size() == 1)
+        QVERIFY2(rig.flashExact(), "success over a flash that differs");
+    else
+        QVERIFY2(rig.keepsAsking.size() + rig.silent.size() == 1, "ended without saying why");
+    QVERIFY2(rig.finished.size() == 1, rig.keepsAsking.size() ? "a clear failure: the unit keeps asking" : "a clear failure: the unit fell silent");
+}
+
+// Another host's replies every few messages can keep a unit that refuses a block from ever
+// reaching the bound of requests in a row: each acknowledgement taken in step resets it. With
+// no block acknowledged for the first time in two transfers' worth of messages, the transfer
+// ends as a clear failure; it must never circle for ever.
+void TestSession::noEndlessCircle()
+{
+    TransferRig rig(true);
+    rig.transfer.guard().setTimeout(20);
+    rig.transfer.guard().setEchoFilter(true);
+    rig.unit.policy = AddressPolicy::Strict;
+    rig.unit.faults.latencyMs = 3;
+    rig.unit.faults.strayReplyEvery = 5;
+    for (std::uint32_t offset = 0x3100; offset < PayloadSize; offset += 0x100 * 75)
+        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.transfer.start();
+    QVERIFY2(rig.ended(), "no end within an hour");
+    if (rig.finished.size() == 1)
+        QVERIFY(rig.flashExact());
+    else
+        QCOMPARE(rig.keepsAsking.size(), 1);
 }
 
 void TestSession::giveUp_data()
