@@ -57,6 +57,13 @@ struct TransferRig {
         QObject::connect(&transfer, &FirmwareTransfer::progressed, [this](int value, int) { bar.push_back(value); });
     }
 
+    // The unit asks once for every `blocks`th block from 0x3100 on (0: none).
+    void resendEvery(int blocks)
+    {
+        for (std::uint32_t offset = 0x3100; blocks > 0 && offset < PayloadSize; offset += 0x100 * std::uint32_t(blocks))
+            unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    }
+
     bool ended() { return clock.runUntil([&] { return !transfer.running(); }); }
     bool flashExact() const
     {
@@ -257,8 +264,7 @@ void TestSession::endsOnlyWhenTrue()
     rig.transfer.guard().setTimeout(20);
     rig.unit.faults = faults;
     rig.unit.policy = policy;
-    for (std::uint32_t offset = 0x3100; resendEvery && offset < PayloadSize; offset += 0x100 * std::uint32_t(resendEvery))
-        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.resendEvery(resendEvery);
     rig.transfer.start();
     QVERIFY(rig.ended());
     // (A copy 30 ms late that takes the place of a refusal leaves an in-order unit waiting for
@@ -302,8 +308,7 @@ void TestSession::everythingAtOnce()
     faults.pauseAtReply = 1500;
     faults.pauseMs = 400;
     rig.unit.policy = policy;
-    for (std::uint32_t offset = 0x3100; offset < PayloadSize; offset += 0x100 * 37)
-        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.resendEvery(37);
     rig.transfer.start();
     QVERIFY(rig.ended());
     QCOMPARE(rig.finished.size(), 1);
@@ -397,13 +402,11 @@ void TestSession::randomFaults_data()
 {
     QTest::addColumn<Trial>("trial");
     const int trials = qEnvironmentVariableIsSet("TARSYN_TRIALS") ? qEnvironmentVariableIntValue("TARSYN_TRIALS") : 48;
-    const int only = qEnvironmentVariableIsSet("TARSYN_TRIAL") ? qEnvironmentVariableIntValue("TARSYN_TRIAL") : -1;
-    for (int seed = 1; seed <= trials; ++seed) {
-        if (only < 0 || seed == only)
-            QTest::addRow("%d: %s", seed, describe(makeTrial(std::uint32_t(seed))).constData()) << makeTrial(std::uint32_t(seed));
+    const int only = qEnvironmentVariableIsSet("TARSYN_TRIAL") ? qEnvironmentVariableIntValue("TARSYN_TRIAL") : 0;
+    for (int seed = only > 0 ? only : 1; seed <= (only > 0 ? only : trials); ++seed) {
+        const Trial trial = makeTrial(std::uint32_t(seed));
+        QTest::addRow("%d: %s", seed, describe(trial).constData()) << trial;
     }
-    if (only > trials)
-        QTest::addRow("%d: %s", only, describe(makeTrial(std::uint32_t(only))).constData()) << makeTrial(std::uint32_t(only));
 }
 
 void TestSession::randomFaults()
@@ -415,8 +418,7 @@ void TestSession::randomFaults()
     rig.unit.faults = trial.faults;
     rig.unit.policy = trial.policy;
     rig.unit.resendMidBlockEvery = trial.resendMidBlockEvery;
-    for (std::uint32_t offset = 0x3100; trial.resendEvery && offset < PayloadSize; offset += 0x100 * std::uint32_t(trial.resendEvery))
-        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.resendEvery(trial.resendEvery);
     rig.transfer.start();
     QVERIFY2(rig.ended(), "no end within an hour");
     if (rig.finished.size() == 1)
@@ -438,8 +440,7 @@ void TestSession::noEndlessCircle()
     rig.unit.policy = AddressPolicy::Strict;
     rig.unit.faults.latencyMs = 3;
     rig.unit.faults.strayReplyEvery = 5;
-    for (std::uint32_t offset = 0x3100; offset < PayloadSize; offset += 0x100 * 75)
-        rig.unit.resendOnce.insert(offset & ~std::uint32_t(offset < LargeRegion ? 0xFF : 0x1FF));
+    rig.resendEvery(75);
     rig.transfer.start();
     QVERIFY2(rig.ended(), "no end within an hour");
     if (rig.finished.size() == 1)
