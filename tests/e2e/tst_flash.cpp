@@ -16,6 +16,7 @@
 #include <csignal>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -215,12 +216,11 @@ private slots:
         verifyUpdate(*interface.startUnit(unitOptions), interface.ports(), interface.longMs());
     }
 
-    // The unit identified, then a restore of a file that differs from the unit's store in three
-    // presets. The restore's pass reads all 2048 presets through the interface and compares each
-    // with the file byte for byte: a preset damaged on the way in would be written too, so
-    // exactly three writes, and the unit holding the file afterwards, show both directions
-    // exact. (One pass rather than a backup and a restore: over the emulated USB link each pass
-    // takes minutes under load. The backup's own file handling is tested through JACK and ALSA.)
+    // The unit identified, backed up and restored. The backup reads all 2048 presets through
+    // the interface and must be the unit's store byte for byte. The restore of that backup
+    // changed in three presets reads all 2048 again and compares each with the file: a preset
+    // damaged on the way in would be written too, so exactly three writes, and the unit holding
+    // the file afterwards, show both directions exact.
     void presetsThroughInterface()
     {
         const MidiInterface interface = midiInterface();
@@ -245,7 +245,15 @@ private slots:
         QVERIFY2(identify->exitCode() == 0 && identify->out.contains(QLatin1String("serial:     000-022-037"))
                      && identify->out.contains(QLatin1String("version:    2.10")),
                  identify->describe());
-        QByteArray wanted = store;
+        auto backup = flash(QStringList{"backup"} + interface.ports() + QStringList{dir.filePath("backup.syx")},
+                            interface.longMs());
+        QVERIFY2(backup->exitCode() == 0, backup->describe());
+        const QByteArray saved = readAll(dir.filePath("backup.syx"));
+        QVERIFY2(saved == store, qPrintable(QStringLiteral("the backup (%1 bytes) differs from the unit's store at byte %2")
+                                                .arg(saved.size())
+                                                .arg(std::ranges::mismatch(saved, store).in1 - saved.begin())));
+
+        QByteArray wanted = saved;
         for (const auto &[bank, slot] : QList<QPair<int, int>>{{3, 5}, {9, 77}, {15, 127}})
             wanted[(bank * 128 + slot) * PresetMessage + 12 + 17] ^= 0x01;
         QVERIFY(writeAll(dir.filePath("wanted.syx"), wanted));
