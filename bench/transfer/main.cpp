@@ -26,9 +26,9 @@
 // link (scripts/usb-midi-unit, in the ALSA guest): the floor is the same bytes at the link's
 // rate, 19 bulk packets of 64 bytes per 1-ms frame with 3 MIDI bytes per 4-byte USB MIDI event
 // (912,000 bytes/s). Each case also prints its round trip per message, the round trip of a
-// short message on the same link just before it (the median of 50 identity requests), and the
-// update's time over what that predicts: messages x that round trip + the bytes at the link's
-// rate (the goal is at most 1.10). --usb-high: the same link at high speed, 13 bulk packets of
+// short message on the same link just before and just after it (the median of 50 identity
+// requests each), and the update's time over what their mean predicts: messages x that round
+// trip + the bytes at the link's rate (the goal is at most 1.10). --usb-high: the same link at high speed, 13 bulk packets of
 // 512 bytes per 125-us microframe (39,936,000 bytes/s).
 
 #include "DeviceLink.h"
@@ -43,6 +43,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
 #include <QTimer>
@@ -267,12 +268,15 @@ private:
     int count_ = 0;
 };
 
-// The unit's counts from the last summary line of its log; empty when there is none.
-QHash<QString, QString> unitSummary(const QString &logPath)
+// The unit's counts from the last summary line of its log after byte `from` (a unit may run
+// several cases); empty when there is none.
+QHash<QString, QString> unitSummary(const QString &logPath, qint64 from)
 {
     QHash<QString, QString> counts;
     QFile log(logPath);
     if (logPath.isEmpty() || !log.open(QIODevice::ReadOnly))
+        return counts;
+    if (!log.seek(from))
         return counts;
     const QString text = QString::fromLocal8Bit(log.readAll());
     const qsizetype at = text.lastIndexOf(QLatin1String("update received:"));
@@ -364,10 +368,15 @@ int main(int argc, char **argv)
         const qsizetype slash = c.name.indexOf(QLatin1Char('/'));
         const QString unit = slash < 0 ? QStringLiteral("-") : c.name.left(slash);
         const QString name = c.name.mid(slash + 1);
-        // Over USB: the link's round trip for a short message, measured before the update.
-        const double shortRoundTrip = usb ? RoundTripProbe().run(c.selector, ProbeRequests) : 0.0;
+        const qint64 logFrom = c.log.isEmpty() ? 0 : QFileInfo(c.log).size();
+        // Over USB: the link's round trip for a short message, measured before and after the
+        // update (an emulated link's pace drifts from one minute to the next).
+        const double probeBefore = usb ? RoundTripProbe().run(c.selector, ProbeRequests) : 0.0;
         const Result r = name == QLatin1String("plain") ? PlainHost().run(c.selector, limitSeconds)
                                                          : runUpdate(c.selector, limitSeconds);
+        const double probeAfter = usb && r.ok ? RoundTripProbe().run(c.selector, ProbeRequests) : 0.0;
+        const double shortRoundTrip =
+            probeBefore > 0 && probeAfter > 0 ? (probeBefore + probeAfter) / 2 : std::max(probeBefore, probeAfter);
         if (!r.ok || r.messages == 0) {
             std::printf("%-15s %-9s %-12s did not complete\n", qPrintable(r.form), qPrintable(unit), qPrintable(name));
             status = 1;
@@ -379,7 +388,7 @@ int main(int argc, char **argv)
             QEventLoop wait;
             QTimer::singleShot(50, &wait, &QEventLoop::quit);
             wait.exec();
-            counts = unitSummary(c.log);
+            counts = unitSummary(c.log, logFrom);
         }
         const QString flash = counts.isEmpty() ? QStringLiteral("?")
                               : counts.value(QStringLiteral("sha256")) == expectedHash ? QStringLiteral("exact")
@@ -418,9 +427,10 @@ int main(int argc, char **argv)
             // bytes at the link's rate.
             const double predicted = double(r.messages) * shortRoundTrip + linkBytes / usbBytesPerSecond;
             if (shortRoundTrip > 0)
-                std::printf("%-15s identity round trip (median of %d): %.2f ms; predicted %llu x %.2f ms + %.0f bytes "
-                            "at the link's rate = %.1f s; measured/predicted %.2f (goal <= 1.10)\n",
-                            qPrintable(r.form), ProbeRequests, shortRoundTrip * 1000,
+                std::printf("%-15s identity round trip (median of %d, before and after): %.2f and %.2f ms; predicted "
+                            "%llu x %.2f ms + %.0f bytes at the link's rate = %.1f s; measured/predicted %.2f (goal <= "
+                            "1.10)\n",
+                            qPrintable(r.form), ProbeRequests, probeBefore * 1000, probeAfter * 1000,
                             static_cast<unsigned long long>(r.messages), shortRoundTrip * 1000, linkBytes, predicted,
                             r.seconds / predicted);
             else
