@@ -116,6 +116,12 @@ struct MidiPort::Impl {
         entries = std::move(fresh);
         return true;
     }
+    // While ports of others are open, the watcher lists every system often (see PortWatcher).
+    void followPeers()
+    {
+        if (watcher)
+            watcher->setPeersOpen((in && inputPeer) || (out && outputPeer));
+    }
     bool openInput(const PortEntry *entry, const std::string *virtualName);
     bool openOutput(const PortEntry *entry, const std::string *virtualName);
     void closeInput();
@@ -266,6 +272,7 @@ bool MidiPort::open(int inputIndex, int outputIndex)
                          && d->openInput(&d->inputs[size_t(inputIndex)], nullptr);
     const bool outputOk = outputIndex >= 0 && size_t(outputIndex) < d->outputs.size()
                           && d->openOutput(&d->outputs[size_t(outputIndex)], nullptr);
+    d->followPeers();
     return inputOk && outputOk;
 }
 
@@ -291,6 +298,7 @@ int MidiPort::close()
     d->inputPeer.reset();
     d->outputPeer.reset();
     d->goneReported = false;
+    d->followPeers();
     return 0;
 }
 
@@ -406,6 +414,7 @@ void MidiPort::watchPorts()
         return;
     d->watcher = std::make_unique<PortWatcher>();
     connect(d->watcher.get(), &PortWatcher::lookAgain, this, &MidiPort::lookAgain);
+    d->followPeers();
     const bool inputsChanged = d->refresh(Direction::Input);
     const bool outputsChanged = d->refresh(Direction::Output);
     if (inputsChanged || outputsChanged)

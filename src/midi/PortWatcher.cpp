@@ -15,6 +15,7 @@ namespace {
 constexpr int SettleMs = 30;
 constexpr int RetryMs = 1000;
 constexpr int PollMs = 500;
+constexpr int OpenPollMs = 250;
 
 const QEvent::Type NoticeEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
@@ -32,17 +33,35 @@ PortWatcher::PortWatcher(QObject *parent) : QObject(parent)
 
     for (RtMidi::Api api : candidateApis())
         systems_.push_back({api, systemHasNotices(api), nullptr});
-    bool polled = false, missing = false;
+    bool missing = false;
     for (System &system : systems_) {
         if (!system.hasNotices)
-            polled = true;
+            polled_ = true;
         else if (!openWatch(system))
             missing = true;
     }
-    if (polled)
-        poll_.start();
+    updatePoll();
     if (missing)
         retry_.start();
+}
+
+void PortWatcher::setPeersOpen(bool open)
+{
+    if (open == peersOpen_)
+        return;
+    peersOpen_ = open;
+    updatePoll();
+}
+
+void PortWatcher::updatePoll()
+{
+    if (!polled_ && !peersOpen_) {
+        poll_.stop();
+        return;
+    }
+    const int interval = peersOpen_ ? OpenPollMs : PollMs;
+    if (!poll_.isActive() || poll_.interval() != interval)
+        poll_.start(interval);
 }
 
 PortWatcher::~PortWatcher()

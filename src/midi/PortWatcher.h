@@ -6,8 +6,8 @@
 // notice, from whatever thread it comes, is posted to this object and answered on the
 // owner's thread after a short settling time, so that a program that registers or removes
 // several ports at once causes one look. A system that does not run is asked for again once a
-// second; systems without notices are listed twice a second. The owner's thread needs an
-// event loop.
+// second; systems without notices are listed twice a second, every system four times a
+// second while the owner has ports of others open. The owner's thread needs an event loop.
 
 #include "MidiSystems.h"
 
@@ -31,6 +31,11 @@ public:
     // system whose ports cannot be listed just now (a busy server) keeps its entries from
     // `previous`: a port is taken as gone only when the system says so.
     std::vector<PortEntry> list(Direction direction, const std::vector<PortEntry> &previous);
+    // While the owner has ports of others open, systems with notices are listed as well,
+    // every OpenPollMs: the ALSA sequencer announces a port's end only once the kernel has let
+    // go of its subscribers, which for a USB MIDI device unplugged with bytes still to send
+    // waits out the raw MIDI drain (10 s), while the port leaves the lists at once.
+    void setPeersOpen(bool open);
 
 signals:
     // Ports may have come, gone or been renamed: list them again.
@@ -50,7 +55,11 @@ private:
     void settled();
     void retry();
 
+    void updatePoll();
+
     std::vector<System> systems_;
+    bool polled_ = false;      // a system without notices
+    bool peersOpen_ = false;
     QTimer settle_;
     QTimer retry_;
     QTimer poll_;

@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -428,6 +429,74 @@ private slots:
                 atPort.messages.clear();
             }
         }
+    }
+
+    void unpluggedWhileSending()
+    {
+        // The USB cable pulled while the host's side still has bytes to send. The kernel's
+        // sequencer takes the port out of its lists at once, but announces its end only after
+        // the class driver has given up sending them (a raw MIDI drain of 10 s, which the
+        // kernel log records). A watching pair says that its port has gone before that.
+        // Whether bytes are left at the moment of the unplug is the emulated link's timing:
+        // up to three tries until the kernel drains in vain.
+        const QString script = qEnvironmentVariable("TARSYN_USB_MIDI_UNIT");
+        if (script.isEmpty())
+            QSKIP("needs the USB MIDI gadget (TARSYN_USB_MIDI_UNIT, which the ALSA guest's run sets: ctest -L usb)");
+        const auto drainErrors = [] {
+            QProcess dmesg;
+            dmesg.start(QStringLiteral("dmesg"), QStringList());
+            dmesg.waitForFinished(10000);
+            return dmesg.readAllStandardOutput().count("rawmidi drain error");
+        };
+        const QString usbPort = QStringLiteral("Tarsyn+ MIDI 1");
+        const auto listed = [&usbPort] {
+            QFile clients(QStringLiteral("/proc/asound/seq/clients"));
+            return clients.open(QIODevice::ReadOnly) && clients.readAll().contains('"' + usbPort.toUtf8() + '"');
+        };
+        // More than the link carries, so that the class driver's buffer stays full.
+        const QByteArray flood = sysex(4000, 1);
+        bool drained = false;
+        for (int attempt = 1; attempt <= 3 && !drained; ++attempt) {
+            QProcess plug;
+            plug.start(script, {"plug"});
+            QVERIFY2(plug.waitForFinished(60000) && plug.exitCode() == 0, plug.readAllStandardError().constData());
+            MidiPort pair;
+            pair.watchPorts();
+            QSignalSpy gone(&pair, &MidiPort::openPortGone);
+            QVERIFY(pair.open(indexEndingWith(pair.inputDeviceNames(), usbPort),
+                              indexEndingWith(pair.outputDeviceNames(), usbPort)));
+            QTimer sender;
+            connect(&sender, &QTimer::timeout, this, [&] {
+                for (int i = 0; i < 8; ++i)
+                    (void)pair.sendLongMessage(flood);
+            });
+            sender.start(1);
+            QTest::qWait(300);
+            const qsizetype drainsBefore = drainErrors();
+
+            QElapsedTimer sinceUnplug;
+            sinceUnplug.start();
+            QProcess unplug;
+            unplug.start(script, {"unplug"});
+            qint64 portWent = -1;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    if (portWent < 0 && !listed())
+                        portWent = sinceUnplug.elapsed();
+                    return !gone.isEmpty();
+                },
+                30000));
+            const qint64 reported = sinceUnplug.elapsed();
+            const bool drainedBeforeReport = drainErrors() > drainsBefore;
+            sender.stop();
+            QVERIFY2(unplug.waitForFinished(60000) && unplug.exitCode() == 0, unplug.readAllStandardError().constData());
+            drained = QTest::qWaitFor([&] { return drainErrors() > drainsBefore; }, 13000);
+            qInfo("try %d, after the unplug began: the port left the lists at %lld ms, the pair said so at %lld ms; "
+                  "the kernel's drain %s",
+                  attempt, portWent, reported, drained ? "ended in vain later" : "did not happen");
+            QVERIFY2(!drainedBeforeReport, "the pair said that its port had gone only after the kernel's drain");
+        }
+        QVERIFY2(drained, "the class driver had nothing left to send at any unplug: the case did not arise");
     }
 
     void serverComesAndGoes()
