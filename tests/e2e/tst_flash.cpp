@@ -8,7 +8,6 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -64,9 +63,7 @@ struct MidiInterface {
     {
         if (usb.isEmpty())
             return ::startUnit(QStringList{"--raw-midi", device} + options);
-        auto unit = std::make_unique<E2eProcess>(usb, QStringList{"unit", TARSYN_UNIT_EXE} + options);
-        unit->waitForOutput(QStringLiteral("ready: "), ShortMs);
-        return unit;
+        return startUsbUnit(usb, options);
     }
 };
 MidiInterface midiInterface()
@@ -282,31 +279,13 @@ private slots:
         QVERIFY2(unit->running(), unit->describe());
         E2eProcess cut(FlashExe, QStringList{"update", "--timeout", "60", "--silence", "20"} + usb.ports());
         QVERIFY2(cut.waitForOutput(QStringLiteral("update: 10%"), usb.longMs()), cut.describe());
-        QElapsedTimer sinceUnplug;
-        sinceUnplug.start();
-        QProcess unplug;
-        unplug.start(usb.usb, {"unplug"});
-        // When the kernel took the unit's port away (the sequencer's list, read every few ms)
-        // and when the flash ended; the bound only catches a hang.
-        qint64 portWent = -1;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         if (portWent < 0 && !sequencerLists(usb.port))
-                             portWent = sinceUnplug.elapsed();
-                         return !cut.running();
-                     },
-                     ShortMs),
-                 cut.describe());
-        const qint64 ended = sinceUnplug.elapsed();
-        qInfo("after the unplug began: the unit's port went at %lld ms, the update ended at %lld ms (%lld ms later)",
-              portWent, ended, portWent < 0 ? -1 : ended - portWent);
+        UsbUnplug unplug(usb.usb, usb.port);
+        QVERIFY2(unplug.waitUntil([&] { return !cut.running(); }, "the update ended"), cut.describe());
         QVERIFY2(cut.waitForEnd(ShortMs) && cut.exitCode() == 1, cut.describe());
         QVERIFY2(cut.err.contains(QRegularExpression(
                      QStringLiteral("the MIDI port \"[^\"]*Tarsyn\\+ MIDI 1[^\"]*\" has gone; the update did not complete"))),
                  cut.describe());
-        QVERIFY2(QTest::qWaitFor([&] { return unplug.state() == QProcess::NotRunning; }, ShortMs)
-                     && unplug.exitStatus() == QProcess::NormalExit && unplug.exitCode() == 0,
-                 unplug.readAllStandardError().constData());
+        QVERIFY2(unplug.finished(), unplug.errors().constData());
         // The unit's raw device went with the cable.
         QVERIFY2(unit->waitForEnd(ShortMs) && unit->exitCode() == 1, unit->describe());
 

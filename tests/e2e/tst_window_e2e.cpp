@@ -8,7 +8,6 @@
 #include "E2eProcess.h"
 
 #include <QCryptographicHash>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -128,12 +127,7 @@ private slots:
         const QString usb = qEnvironmentVariable("TARSYN_USB_MIDI_UNIT");
         if (usb.isEmpty())
             QSKIP("needs the USB MIDI gadget (TARSYN_USB_MIDI_UNIT, which the ALSA guest's run sets: ctest -L usb)");
-        const auto startUnit = [&usb](const QStringList &options) {
-            auto unit = std::make_unique<E2eProcess>(usb, QStringList{"unit", TARSYN_UNIT_EXE} + options);
-            unit->waitForOutput("ready:", 60000);
-            return unit;
-        };
-        auto unit = startUnit({"--version", "2.10"});
+        auto unit = startUsbUnit(usb, {"--version", "2.10"});
         QVERIFY2(unit->out.contains("ready:"), unit->describe().constData());
 
         QTemporaryDir home;
@@ -150,29 +144,11 @@ private slots:
                                         &why);
         QVERIFY2(window, why.constData());
         QVERIFY2(window->waitForOutput("progressBar: ", 300000), window->describe().constData());
-        QElapsedTimer sinceUnplug;
-        sinceUnplug.start();
-        QProcess unplug;
-        unplug.start(usb, {"unplug"});
-        // When the kernel took the unit's port away (the sequencer's list, read every few ms)
-        // and when the box came: the job ends on the port's going, not on a reply timeout. The
-        // bound only catches a hang.
-        qint64 portWent = -1;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         if (portWent < 0 && !sequencerLists(port))
-                             portWent = sinceUnplug.elapsed();
-                         return window->waitForOutput("box: ", 0);
-                     },
-                     60000),
+        UsbUnplug unplug(usb, port);
+        QVERIFY2(unplug.waitUntil([&] { return window->waitForOutput("box: ", 0); }, "the window's box came"),
                  window->describe().constData());
-        const qint64 boxCame = sinceUnplug.elapsed();
-        qInfo("after the unplug began: the unit's port went at %lld ms, the window's box came at %lld ms (%lld ms later)",
-              portWent, boxCame, portWent < 0 ? -1 : boxCame - portWent);
         QVERIFY2(window->waitForOutput("gone: MidiOutList", 60000), window->describe().constData());
-        QVERIFY2(QTest::qWaitFor([&] { return unplug.state() == QProcess::NotRunning; }, 60000)
-                     && unplug.exitStatus() == QProcess::NormalExit && unplug.exitCode() == 0,
-                 unplug.readAllStandardError().constData());
+        QVERIFY2(unplug.finished(), unplug.errors().constData());
         QVERIFY2(shown(*window, "^box: Tarsyn\\+ Update \\| The MIDI port \"[^\"]*" + QRegularExpression::escape(port)
                                     + "[^\"]*\" has gone\\. The update did not complete\\. \\[OK\\]$")
                      .hasMatch(),
@@ -180,7 +156,7 @@ private slots:
         // The unit's raw device went with the cable.
         QVERIFY2(unit->waitForEnd(60000) && unit->exitCode() == 1, unit->describe().constData());
 
-        unit = startUnit({"--version", "2.09", "--resend-every", "97"});
+        unit = startUsbUnit(usb, {"--version", "2.09", "--resend-every", "97"});
         QVERIFY2(unit->out.contains("ready:"), unit->describe().constData());
         QVERIFY2(window->waitForEnd(450000) && window->exitCode() == 0, window->describe().constData());
         QVERIFY2(shown(*window, "^SnEdit: 000-022-037$").hasMatch(), window->describe().constData());
