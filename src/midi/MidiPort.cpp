@@ -294,6 +294,13 @@ bool MidiPort::openVirtual(const QString &name)
 int MidiPort::close()
 {
     d->closeInput();
+    if (d->out && d->goneReported && d->openApi == RtMidi::LINUX_ALSA) {
+        // Its peer has gone, so nothing more can go out. The ALSA sequencer keeps our output
+        // until the kernel has given up on bytes still queued for the device that went (a USB
+        // MIDI device unplugged mid-message: a drain of 10 s); meanwhile the output is let go
+        // on a thread of its own.
+        std::thread([output = std::move(d->out)]() mutable { output.reset(); }).detach();
+    }
     d->out.reset();   // waits briefly for messages already handed over to go out
     d->inputPeer.reset();
     d->outputPeer.reset();
