@@ -28,8 +28,8 @@
 // (912,000 bytes/s). Each case also prints its round trip per message, the round trip of a
 // short message on the same link just before and just after it (the median of 50 identity
 // requests each), and the update's time over what their mean predicts: messages x that round
-// trip + the bytes at the link's rate (the goal is at most 1.10). --usb-high: the same link at high speed, 13 bulk packets of
-// 512 bytes per 125-us microframe (39,936,000 bytes/s).
+// trip + the bytes at the link's rate (the goal is at most 1.10). --usb-high: the same link at
+// high speed, 13 bulk packets of 512 bytes per 125-us microframe (39,936,000 bytes/s).
 
 #include "DeviceLink.h"
 #include "FirmwareFile.h"

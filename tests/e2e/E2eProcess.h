@@ -3,8 +3,9 @@
 // while the test waits for it, and it is killed and reaped if the test ends early. Below it,
 // what tarsyn-flash's tests share: the programs, a unit's ports and files.
 
+#include "UsbLink.h"
+
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -118,14 +119,6 @@ inline QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// True while the ALSA sequencer lists a port named `port` (its list of clients and ports in
-// /proc), or when there is no such list to read.
-inline bool sequencerLists(const QString &port)
-{
-    const QByteArray clients = readAll(QStringLiteral("/proc/asound/seq/clients"));
-    return clients.isEmpty() || clients.contains(QByteArray('"' + port.toUtf8() + '"'));
-}
-
 // The unit behind the USB MIDI gadget (`script unit`, scripts/usb-midi-unit), once it says it
 // is ready (or has ended).
 inline Process startUsbUnit(const QString &script, const QStringList &options)
@@ -135,45 +128,3 @@ inline Process startUsbUnit(const QString &script, const QStringList &options)
     unit->waitForOutput(QStringLiteral("ready: "), ShortMs);
     return unit;
 }
-
-// The USB cable pulled: `script unplug` starts with the object. While the test waits for its
-// job to notice, notes when the ALSA sequencer stopped listing the unit's `port`; both times
-// count from the unplug's start.
-class UsbUnplug {
-public:
-    UsbUnplug(const QString &script, const QString &port) : port_(port)
-    {
-        since_.start();
-        process_.start(script, {QStringLiteral("unplug")});
-    }
-    // Waits until `ended()` (the bound only catches a hang) and prints both times, `what`
-    // naming the second. The job must end on the port's going, not on a reply timeout.
-    template <typename Ended>
-    bool waitUntil(Ended ended, const char *what)
-    {
-        const bool done = QTest::qWaitFor(
-            [&] {
-                if (portWent_ < 0 && !sequencerLists(port_))
-                    portWent_ = since_.elapsed();
-                return ended();
-            },
-            ShortMs);
-        const qint64 at = since_.elapsed();
-        qInfo("after the unplug began: the unit's port went at %lld ms, %s at %lld ms (%lld ms later)", portWent_, what, at,
-              portWent_ < 0 ? -1 : at - portWent_);
-        return done;
-    }
-    // True once the script has ended well; its errors otherwise.
-    bool finished()
-    {
-        return QTest::qWaitFor([this] { return process_.state() == QProcess::NotRunning; }, ShortMs)
-            && process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
-    }
-    QByteArray errors() { return process_.readAllStandardError(); }
-
-private:
-    QString port_;
-    QElapsedTimer since_;
-    QProcess process_;
-    qint64 portWent_ = -1;
-};

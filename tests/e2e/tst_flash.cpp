@@ -280,12 +280,12 @@ private slots:
         E2eProcess cut(FlashExe, QStringList{"update", "--timeout", "60", "--silence", "20"} + usb.ports());
         QVERIFY2(cut.waitForOutput(QStringLiteral("update: 10%"), usb.longMs()), cut.describe());
         UsbUnplug unplug(usb.usb, usb.port);
-        QVERIFY2(unplug.waitUntil([&] { return !cut.running(); }, "the update ended"), cut.describe());
+        QVERIFY2(unplug.waitUntil([&] { return !cut.running(); }, "the update ended", ShortMs), cut.describe());
         QVERIFY2(cut.waitForEnd(ShortMs) && cut.exitCode() == 1, cut.describe());
         QVERIFY2(cut.err.contains(QRegularExpression(
                      QStringLiteral("the MIDI port \"[^\"]*Tarsyn\\+ MIDI 1[^\"]*\" has gone; the update did not complete"))),
                  cut.describe());
-        QVERIFY2(unplug.finished(), unplug.errors().constData());
+        QVERIFY2(unplug.finished(ShortMs), unplug.errors().constData());
         // The unit's raw device went with the cable.
         QVERIFY2(unit->waitForEnd(ShortMs) && unit->exitCode() == 1, unit->describe());
 

@@ -145,10 +145,10 @@ private slots:
         QVERIFY2(window, why.constData());
         QVERIFY2(window->waitForOutput("progressBar: ", 300000), window->describe().constData());
         UsbUnplug unplug(usb, port);
-        QVERIFY2(unplug.waitUntil([&] { return window->waitForOutput("box: ", 0); }, "the window's box came"),
+        QVERIFY2(unplug.waitUntil([&] { return window->waitForOutput("box: ", 0); }, "the window's box came", 60000),
                  window->describe().constData());
         QVERIFY2(window->waitForOutput("gone: MidiOutList", 60000), window->describe().constData());
-        QVERIFY2(unplug.finished(), unplug.errors().constData());
+        QVERIFY2(unplug.finished(60000), unplug.errors().constData());
         QVERIFY2(shown(*window, "^box: Tarsyn\\+ Update \\| The MIDI port \"[^\"]*" + QRegularExpression::escape(port)
                                     + "[^\"]*\" has gone\\. The update did not complete\\. \\[OK\\]$")
                      .hasMatch(),
