@@ -116,11 +116,13 @@ struct MidiPort::Impl {
         entries = std::move(fresh);
         return true;
     }
-    // While ports of others are open, the watcher lists every system often (see PortWatcher).
+    // While ports of others are open on the ALSA sequencer, whose notice of a port's end can
+    // come 10 s late, the watcher lists the systems often (see PortWatcher). JACK's notices
+    // come at once.
     void followPeers()
     {
         if (watcher)
-            watcher->setPeersOpen((in && inputPeer) || (out && outputPeer));
+            watcher->setPeersOpen(openApi == RtMidi::LINUX_ALSA && ((in && inputPeer) || (out && outputPeer)));
     }
     bool openInput(const PortEntry *entry, const std::string *virtualName);
     bool openOutput(const PortEntry *entry, const std::string *virtualName);
